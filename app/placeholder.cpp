@@ -1,0 +1,1 @@
+namespace orlumo_app_placeholder { int unused = 0; }

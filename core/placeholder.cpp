@@ -1,0 +1,1 @@
+namespace orlumo_core_placeholder { int unused = 0; }

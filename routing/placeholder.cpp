@@ -1,0 +1,2 @@
+// placeholder until the subsystem lands
+namespace orlumo_routing_placeholder { int unused = 0; }

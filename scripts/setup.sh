@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the build needs on Debian 12, only when something is missing.
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+need=(cmake ninja-build g++ python3 libsnappy-dev libcrypto++-dev googletest)
+if [ "${1:-}" = "--all" ]; then
+  # 32-bit build, its emulator, and the test-only oracles.
+  need+=(g++-multilib libsnappy-dev:i386 libcrypto++-dev:i386 qemu-user zlib1g-dev libpng-dev)
+fi
+
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if printf '%s\n' "${missing[@]}" | grep -q ':i386'; then
+  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"

@@ -1,0 +1,1 @@
+namespace orlumo_test_placeholder { int unused = 0; }

@@ -1,1 +1,0 @@
-namespace orlumo_core_placeholder { int unused = 0; }

@@ -1,0 +1,166 @@
+#include "core/platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace Platform {
+
+TFileHandle OpenFileForRead(const char* path) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kInvalidFile;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return kInvalidFile;
+  }
+  return fd;
+}
+
+bool GetFileSize(TFileHandle file, uint64_t* size) {
+  struct stat st;
+  if (::fstat(file, &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+uint64_t ReadFile(TFileHandle file, void* destination, uint64_t n) {
+  uint64_t done = 0;
+  char* p = static_cast<char*>(destination);
+  while (done < n) {
+    uint64_t chunk = std::min<uint64_t>(n - done, 0x40000000u);
+    ssize_t r = ::read(file, p + done, static_cast<size_t>(chunk));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (r == 0) break;
+    done += static_cast<uint64_t>(r);
+  }
+  return done;
+}
+
+bool SeekFile(TFileHandle file, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  return ::lseek(file, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+}
+
+void CloseFile(TFileHandle file) {
+  if (file != kInvalidFile) ::close(file);
+}
+
+FILE* OpenStdioFile(const char* path, const char* mode) {
+  FILE* f = std::fopen(path, mode);
+  if (!f) return nullptr;
+  struct stat st;
+  if (::fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+    std::fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+bool SeekStdio(FILE* f, uint64_t offset, int whence) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  return ::fseeko(f, static_cast<off_t>(offset), whence) == 0;
+}
+
+int64_t TellStdio(FILE* f) { return static_cast<int64_t>(::ftello(f)); }
+
+bool IsRegularFile(const char* path) {
+  struct stat st;
+  return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+struct TFindHandleData {
+  std::vector<TFindData> entries;
+  size_t next = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+TFindResult FindFirst(const std::string& dir, TFindHandle* handle, TFindData* data) {
+  std::string path = dir.empty() ? std::string(".") : dir;
+  DIR* d = ::opendir(path.c_str());
+  if (!d) return FindFailed;
+  auto* h = new TFindHandleData;
+  struct stat st;
+  if (::fstat(::dirfd(d), &st) == 0) {
+    h->device = st.st_dev;
+    h->inode = st.st_ino;
+  }
+  while (struct dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    TFindData item;
+    item.name = e->d_name;
+    // Follow links: a link to a directory is walked like a directory.
+    struct stat es;
+    if (::fstatat(::dirfd(d), e->d_name, &es, 0) == 0) item.isDirectory = S_ISDIR(es.st_mode);
+    h->entries.push_back(std::move(item));
+  }
+  ::closedir(d);
+  std::sort(h->entries.begin(), h->entries.end(),
+            [](const TFindData& a, const TFindData& b) { return a.name < b.name; });
+  if (h->entries.empty()) {
+    delete h;
+    return FindEmpty;
+  }
+  *data = h->entries[0];
+  h->next = 1;
+  *handle = h;
+  return FindOk;
+}
+
+bool FindNext(TFindHandle handle, TFindData* data) {
+  if (handle->next >= handle->entries.size()) return false;
+  *data = handle->entries[handle->next++];
+  return true;
+}
+
+void FindClose(TFindHandle handle) { delete handle; }
+
+bool SameDirectory(TFindHandle a, TFindHandle b) {
+  return a->device == b->device && a->inode == b->inode && (a->inode != 0 || a->device != 0);
+}
+
+bool CreateDirectory(const char* path) { return ::mkdir(path, 0777) == 0; }
+
+bool DeleteFile(const char* path) { return ::unlink(path) == 0; }
+
+TLocalTime GetLocalTime() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  time_t secs = ts.tv_sec;
+  struct tm tmv;
+  ::localtime_r(&secs, &tmv);
+  return TLocalTime{static_cast<unsigned>(tmv.tm_year + 1900), static_cast<unsigned>(tmv.tm_mon + 1),
+                    static_cast<unsigned>(tmv.tm_mday),        static_cast<unsigned>(tmv.tm_hour),
+                    static_cast<unsigned>(tmv.tm_min),         static_cast<unsigned>(tmv.tm_sec),
+                    static_cast<unsigned>(ts.tv_nsec / 1000000)};
+}
+
+uint32_t GetTickCount() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+int StrICmp(const char* a, const char* b) {
+  for (;; a++, b++) {
+    int ca = static_cast<unsigned char>(*a), cb = static_cast<unsigned char>(*b);
+    if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
+    if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
+    if (ca != cb || ca == 0) return ca - cb;
+  }
+}
+
+}  // namespace Platform

@@ -1,1 +1,0 @@
-namespace orlumo_app_placeholder { int unused = 0; }

@@ -1,2 +1,0 @@
-// placeholder until the subsystem lands
-namespace orlumo_raster_placeholder { int unused = 0; }

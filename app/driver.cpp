@@ -102,26 +102,34 @@ bool ConvertMap(const std::string& mapPath, const std::string& outputDirectory, 
   return written;
 }
 
+bool ForEachMapInput(const std::string& input, bool recursive, const bool* stop,
+                     const std::function<void(const std::string& file, const std::string& relativeDir)>& visit) {
+  bool endsInSeparator = EndsWithSeparator(input);
+  CDirIterator dir;
+  if (!dir.Open(input, recursive)) {
+    if (endsInSeparator) return false;
+    visit(input, std::string());
+    return true;
+  }
+  // The iterator adds a separator behind an input that has none.
+  size_t prefix = endsInSeparator ? input.size() : input.size() + 1;
+  std::string name;
+  uint32_t attributes;
+  while (!*stop && dir.Next(&name, &attributes)) {
+    if (!HasExtension(name, ".mp")) continue;
+    const std::string& entryDir = dir.EntryDirectory();
+    visit(entryDir + name, entryDir.size() > prefix ? entryDir.substr(prefix) : std::string());
+  }
+  return true;
+}
+
 void ProcessInput(const std::string& input, const std::string& outputDirectory, const CConverterConfig& config,
                   bool recursive, bool compress, CReallocArray<std::string>& writtenMaps, const bool* stop,
                   uint32_t runStart) {
-  bool endsInSeparator = EndsWithSeparator(input);
-  CDirIterator dir;
-  if (dir.Open(input, recursive)) {
-    size_t prefix = endsInSeparator ? input.size() : input.size() + 1;
-    std::string name;
-    uint32_t attributes;
-    while (!*stop && dir.Next(&name, &attributes)) {
-      if (!HasExtension(name, ".mp")) continue;
-      const std::string& entryDir = dir.EntryDirectory();
-      std::string relative = entryDir.size() > prefix ? entryDir.substr(prefix) : std::string();
-      ConvertMap(entryDir + name, outputDirectory + relative, config, compress, writtenMaps, stop, runStart);
-    }
-  } else if (endsInSeparator) {
-    g_Log.Print("Bad directory %s", input.c_str());
-  } else {
-    ConvertMap(input, outputDirectory, config, compress, writtenMaps, stop, runStart);
-  }
+  bool ok = ForEachMapInput(input, recursive, stop, [&](const std::string& file, const std::string& relativeDir) {
+    ConvertMap(file, outputDirectory + relativeDir, config, compress, writtenMaps, stop, runStart);
+  });
+  if (!ok) g_Log.Print("Bad directory %s", input.c_str());
 }
 
 void CreateAtlas(const CReallocArray<std::string>& maps, const std::string& outputDirectory, const bool* stop,

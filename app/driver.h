@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/config.h"
@@ -20,6 +21,13 @@ void CreateAtlas(const CReallocArray<std::string>& maps, const std::string& outp
                  uint32_t runStart);
 void AtlasFromOutput(const std::string& outputDirectory, bool recursive, const bool* stop, uint32_t runStart);
 void PrintElapsed(uint32_t runStart, uint32_t stepStart);
+
+// Walks one "map" input: every ".mp" file of a directory (recursing when
+// asked) with the directory part relative to the input, or the input itself
+// as a single file. False for an input that ends in a separator but is no
+// directory.
+bool ForEachMapInput(const std::string& input, bool recursive, const bool* stop,
+                     const std::function<void(const std::string& file, const std::string& relativeDir)>& visit);
 
 // "Ok (hh:mm:ss / hh:mm:ss)." for a step and a total in milliseconds.
 std::string FormatElapsed(uint32_t stepMs, uint32_t totalMs);

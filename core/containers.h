@@ -67,10 +67,10 @@ class CReallocArray {
 
   // Appends a copy; the element may lie inside this array.
   T* PushBack(const T& element) {
-    if (count == capacity && &element >= data && &element < data + count) {
-      size_t index = &element - data;
+    if (count == capacity && Contains(&element)) {
+      T copy(element);  // the storage is about to move
       Reserve(count + 1);
-      new (data + count) T(data[index]);
+      new (data + count) T(std::move(copy));
     } else {
       Reserve(count + 1);
       new (data + count) T(element);
@@ -78,7 +78,7 @@ class CReallocArray {
     return data + count++;
   }
   T* PushBack(T&& element) {
-    if (count == capacity && &element >= data && &element < data + count) {
+    if (count == capacity && Contains(&element)) {
       T copy(std::move(element));
       Reserve(count + 1);
       new (data + count) T(std::move(copy));
@@ -167,6 +167,10 @@ class CReallocArray {
   size_t capacity = 0;
 
  private:
+  bool Contains(const T* p) const {
+    auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(data);
+    return a >= b && a < b + count * sizeof(T);
+  }
   void DestroyRange(size_t from, size_t to) {
     if constexpr (!std::is_trivially_destructible_v<T>) {
       for (size_t i = from; i < to; i++) data[i].~T();

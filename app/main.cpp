@@ -1,8 +1,7 @@
 #include <cstdio>
-#include <exception>
 
 #include "app/driver.h"
-#include "core/log.h"
+#include "core/crash.h"
 
 int main(int argc, char** argv) {
   std::printf("%s %u.%02u.%u\n", "Orlumo converter", 1u, 24u, 166u);
@@ -10,11 +9,6 @@ int main(int argc, char** argv) {
     std::puts("Converts maps from .mp (Polish format) to .qx\nusage: converter config_file");
     return 1;
   }
-  try {
-    return RunConverter(argv[1]);
-  } catch (...) {
-    // Until the crash report lands: an escaping exception ends the run.
-    g_Log.PrintText("Unhandled exception");
-    return 1;
-  }
+  // A fault or an exception that escapes the run prints the crash report and gives exit code 1.
+  return RunWithCrashReport(RunConverter, argv[1]);
 }

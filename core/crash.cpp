@@ -4,11 +4,19 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/platform/crashguard.h"
 
 TCrashReport g_CrashReport;
 
 int MainExceptionFilter(const TExceptionPointers& pointers) {
   g_CrashReport = CaptureCrashReport(pointers);
+  return 1;
+}
+
+int RunWithCrashReport(int (*run)(const char*), const char* argument) {
+  int result = 0;
+  if (Platform::RunGuarded(run, argument, MainExceptionFilter, &result)) return result;
+  PrintCrashReport();
   return 1;
 }
 

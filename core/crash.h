@@ -132,6 +132,10 @@ TCrashReport CaptureCrashReport(const TExceptionPointers& pointers);
 uint32_t WalkFramePointers(uintptr_t framePointer, uintptr_t stackPointer, TAddressRange stack, TAddressRange code,
                            TCrashFrame* frames, uint32_t maxFrames);
 
+// Runs run(argument) under the crash guard: its result, or 1 after the crash
+// report of a fault or an uncaught exception has been printed.
+int RunWithCrashReport(int (*run)(const char*), const char* argument);
+
 // Prints g_CrashReport through g_Log.
 void PrintCrashReport();
 // Prints a report in its word size's format, one log line at a time.

@@ -5,18 +5,14 @@
 #include <vector>
 
 #include "app/layersconfig.h"
-#include "core/dirutil.h"
+#include "support/testutil.h"
 
 namespace {
 
 std::string WriteTemp(const char* name, const std::string& text) {
-  std::string path = std::string(ORLUMO_TEST_TMP) + "/layers/" + name;
-  CreatePathDirectories(path);
-  FILE* f = std::fopen(path.c_str(), "wb");
-  EXPECT_NE(f, nullptr);
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::fclose(f);
-  return path;
+  static const std::string dir = TestUtil::MakeTempDir("layers");
+  TestUtil::WriteFile(dir + name, text);
+  return dir + name;
 }
 
 std::vector<int> Levels(const CLayersConfig& c) { return std::vector<int>(c.levels.begin(), c.levels.end()); }
@@ -112,7 +108,7 @@ TEST(LayersConfig, LongLineComesInPieces) {
 
 TEST(LayersConfig, MissingFileAndReset) {
   CLayersConfig c;
-  EXPECT_FALSE(LoadLayersConfig(c, (std::string(ORLUMO_TEST_TMP) + "/layers/none.txt").c_str()));
+  EXPECT_FALSE(LoadLayersConfig(c, (TestUtil::MakeTempDir("layers-none") + "none.txt").c_str()));
   std::string path = WriteTemp("reset.txt", "level0=24\nlevel1=22\n[poi]\n10,0,0\n");
   ASSERT_TRUE(LoadLayersConfig(c, path.c_str()));
   EXPECT_TRUE(HasRange(c, LayerPoi, 0x10, 0, 0));

@@ -10,34 +10,15 @@
 #include <vector>
 
 #include "core/dirutil.h"
+#include "support/testutil.h"
 
 namespace qxtest {
 
 inline std::string TempPath(const std::string& name) { return std::string(ORLUMO_TEST_TMP) + "/mapfile/" + name; }
 
 inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return bytes;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-  std::fclose(f);
-  return bytes;
-}
-
-inline void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  CreatePathDirectories(path);
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-}
-
-inline bool FileExists(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f) std::fclose(f);
-  return f != nullptr;
+  std::string text = TestUtil::ReadFile(path);
+  return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 // Runs tools/qxcheck.py over files or directories (one run: python starts

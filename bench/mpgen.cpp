@@ -1,7 +1,7 @@
 // mpgen: writes a synthetic Polish-format (.mp) map of any size, the same
 // bytes for the same seed and size.
 //
-//   mpgen --objects N [--seed S] [--cp1252] [--crlf] [-o out.mp]
+//   mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [-o out.mp]
 //
 // The map is a city-like grid: a street network with arterials every 8th
 // row and column (one-ways, tolls, footways, multi-part streets, route
@@ -11,7 +11,9 @@
 // and the countries/regions/cities lists the objects point into. A little
 // noise is mixed in for the cleaning passes: repeated vertices, spikes and
 // duplicated objects. N counts the POI, POLYLINE and POLYGON sections
-// (within a few percent); a summary goes to standard error.
+// (within a few percent); a summary goes to standard error. --peer leaves
+// out the multi-part streets (their "NodesN" keys), which the peer converter
+// of the benchmark does not read.
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -204,8 +206,8 @@ struct TCounts {
 
 class CGenerator {
  public:
-  CGenerator(COutput& out, uint64_t seed, uint64_t objects, bool cp1252)
-      : out(out), seed(seed), rnd(seed), cp1252(cp1252) {
+  CGenerator(COutput& out, uint64_t seed, uint64_t objects, bool cp1252, bool peer)
+      : out(out), seed(seed), rnd(seed), cp1252(cp1252), peer(peer) {
     grid = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(objects) / kObjectsPerCell)));
     if (grid < 4) grid = 4;
     hRoad.assign(static_cast<size_t>(grid) * grid, 0);
@@ -651,7 +653,7 @@ class CGenerator {
     bool primary = line % kPrimary == 0, arterial = line % kArterial == 0;
     bool footway = !arterial && rnd.Chance(0.06);
     bool oneWay = !arterial && !footway && rnd.Chance(0.15);
-    bool multiPart = !arterial && j - i >= 2 && rnd.Chance(0.03);
+    bool multiPart = !arterial && j - i >= 2 && rnd.Chance(0.03) && !peer;
     uint32_t roadId = ++lastRoadId;
     std::string name = StreetName(line, horizontal);
     int split = multiPart ? i + (j - i) / 2 : j;
@@ -880,7 +882,7 @@ class CGenerator {
   COutput& out;
   uint64_t seed;
   CRandom rnd;
-  bool cp1252;
+  bool cp1252, peer;
   int grid;
   int cityCount, citiesPerRow, regionCount, regionsPerRow, countryCount;
   std::vector<uint32_t> hRoad, vRoad;  // road id of each street edge, 0 = none
@@ -889,7 +891,7 @@ class CGenerator {
 };
 
 [[noreturn]] void Usage() {
-  std::fputs("usage: mpgen --objects N [--seed S] [--cp1252] [--crlf] [-o out.mp]\n", stderr);
+  std::fputs("usage: mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [-o out.mp]\n", stderr);
   std::exit(2);
 }
 
@@ -905,7 +907,7 @@ uint64_t ParseCount(const char* text) {
 
 int main(int argc, char** argv) {
   uint64_t objects = 0, seed = 1;
-  bool cp1252 = false, crlf = false;
+  bool cp1252 = false, crlf = false, peer = false;
   const char* outPath = nullptr;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
@@ -919,6 +921,8 @@ int main(int argc, char** argv) {
       cp1252 = true;
     } else if (arg == "--crlf") {
       crlf = true;
+    } else if (arg == "--peer") {
+      peer = true;
     } else {
       Usage();
     }
@@ -933,7 +937,7 @@ int main(int argc, char** argv) {
   uint64_t bytes;
   {
     COutput out(file, cp1252, crlf);
-    CGenerator generator(out, seed, objects, cp1252);
+    CGenerator generator(out, seed, objects, cp1252, peer);
     generator.Run();
     counts = generator.counts;
     bytes = out.bytes;

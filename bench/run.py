@@ -1,0 +1,313 @@
+#!/usr/bin/env python3
+"""Converter benchmark: per-stage times, throughput, peak memory, growth
+between sizes, and a side-by-side run of the peer converter (Debian's
+mkgmap) on the same files. See bench/README.md.
+
+    bench/run.py                       # 10k, 100k, 1M objects; peer on the corpus and a 100k map
+    bench/run.py --sizes 10000,100000 --no-peer
+    bench/run.py --full --results bench/RESULTS.md
+"""
+import argparse
+import datetime
+import gzip
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+STAMP = re.compile(r"^(\d+):(\d\d):(\d\d)\.(\d\d\d): (.*)$")
+# Log lines that open a stage, in pipeline order.
+STAGES = [("load", "Loading "), ("jitters", "Removing jitters..."), ("dupes", "Removing duplicates..."),
+          ("generalize", "Generalization..."), ("write", "Converting... ")]
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+def build(build_dir):
+    """Configures and builds the converter and the generator (tests off)."""
+    subprocess.run(["cmake", "-S", SOURCE, "-B", build_dir, "-G", "Ninja", "-DORLUMO_TESTS=OFF",
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["ninja", "-C", build_dir, "-j4", "atlasmaker64", "mpgen"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(build_dir, "atlasmaker64"), os.path.join(build_dir, "bench", "mpgen")
+
+
+def run_measured(command, cwd=None):
+    """Runs a command; returns (exit code, output text, wall s, cpu s, peak RSS bytes).
+    GNU time measures it: a child forked from this process would count our own memory."""
+    with tempfile.TemporaryDirectory() as tmp:
+        usage_file = os.path.join(tmp, "usage")
+        start = time.monotonic()
+        proc = subprocess.run(["/usr/bin/time", "-o", usage_file, "-f", "%U %S %M", *command], cwd=cwd,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        wall = time.monotonic() - start
+        with open(usage_file) as f:
+            user, system, rss_kb = f.read().split()[-3:]
+    return (proc.returncode, proc.stdout.decode("utf-8", "replace"), wall, float(user) + float(system),
+            int(rss_kb) * 1024)
+
+
+def generate(mpgen, objects, seed, path, extra=()):
+    """Generates a map once; returns the generator's counts."""
+    summary = path + ".counts"
+    if not (os.path.exists(path) and os.path.exists(summary)):
+        log(f"generating {path}")
+        result = subprocess.run([mpgen, "--objects", str(objects), "--seed", str(seed), "-o", path, *extra],
+                                check=True, stderr=subprocess.PIPE, text=True)
+        with open(summary, "w") as f:
+            f.write(result.stderr)
+    with open(summary) as f:
+        return dict((k, int(v)) for k, v in (item.split("=") for item in f.read().split()))
+
+
+def stage_times(text):
+    """Seconds per stage from the converter's time-stamped log lines."""
+    marks = []  # (stage or None, ms)
+    for line in text.splitlines():
+        m = STAMP.match(line)
+        if not m:
+            continue
+        ms = ((int(m[1]) * 60 + int(m[2])) * 60 + int(m[3])) * 1000 + int(m[4])
+        if marks and ms < marks[-1][1]:
+            ms += 24 * 3600 * 1000  # past midnight
+        message = m[5]
+        stage = next((name for name, prefix in STAGES if message.startswith(prefix)), None)
+        if stage or message.startswith("Ok ("):
+            marks.append((stage, ms))
+    times = {}
+    for (stage, ms), (_, next_ms) in zip(marks, marks[1:]):
+        if stage:
+            times[stage] = (next_ms - ms) / 1000.0
+    return times
+
+
+def last_message(text):
+    lines = [STAMP.sub(r"\5", l) for l in text.splitlines() if l.strip()]
+    return lines[-1] if lines else "(no output)"
+
+
+def convert(program, mp_path, work, compress, passes):
+    """One conversion of one map; returns a result dict."""
+    out_dir = os.path.join(work, "out")
+    shutil.rmtree(out_dir, ignore_errors=True)
+    os.makedirs(out_dir)
+    config = os.path.join(work, "bench.cfg")
+    flag = "1" if passes else "0"
+    with open(config, "w") as f:
+        f.write(f"map={mp_path}\noutput={out_dir}\natlas=none\ncompress={int(compress)}\n"
+                f"removeJitters={flag}\nremoveDupes={flag}\ngeneralize={flag}\n")
+    code, text, wall, cpu, rss = run_measured([program, config])
+    outputs = [os.path.join(out_dir, n) for n in os.listdir(out_dir)]
+    ok = code == 0 and "Ok (" in text and outputs
+    return {"ok": bool(ok), "wall": wall, "cpu": cpu, "rss": rss, "stages": stage_times(text),
+            "out_bytes": sum(os.path.getsize(p) for p in outputs), "error": None if ok else last_message(text)}
+
+
+def fmt_s(v):
+    return "-" if v is None else f"{v:.2f}"
+
+
+def size_table(rows):
+    """Markdown table of the size runs."""
+    head = ("| objects | MB | compress | passes | load s | load MB/s | jitters s | dupes s | generalize s | "
+            "write s | write MB/s | load+write MB/s | total s | objects/s | peak RSS MB | .qx MB |")
+    lines = [head, "|" + "---|" * (head.count("|") - 1)]
+    for r in rows:
+        res, mb = r["result"], r["bytes"] / 1e6
+        if not res["ok"]:
+            lines.append(f"| {r['objects']} | {mb:.1f} | {int(r['compress'])} | {int(r['passes'])} | "
+                         f"failed: {res['error']} |" + " |" * 11)
+            continue
+        st = res["stages"]
+        load, write = st.get("load"), st.get("write")
+        lines.append(
+            f"| {r['objects']} | {mb:.1f} | {int(r['compress'])} | {int(r['passes'])} | {fmt_s(load)} | "
+            f"{mb / load if load else 0:.1f} | {fmt_s(st.get('jitters'))} | {fmt_s(st.get('dupes'))} | "
+            f"{fmt_s(st.get('generalize'))} | {fmt_s(write)} | {mb / write if write else 0:.1f} | "
+            f"{mb / (load + write) if load and write else 0:.1f} | "
+            f"{res['wall']:.2f} | {r['objects'] / res['wall']:.0f} | {res['rss'] / 1e6:.0f} | "
+            f"{res['out_bytes'] / 1e6:.1f} |")
+    return "\n".join(lines)
+
+
+def growth_table(rows):
+    """Time growth per stage between consecutive sizes of the same mode, next to the input growth."""
+    lines = ["| from -> to objects | compress | passes | input x | load x | jitters x | dupes x | generalize x | "
+             "write x | total x | peak RSS x |", "|---|---|---|---|---|---|---|---|---|---|---|"]
+    by_mode = {}
+    for r in rows:
+        by_mode.setdefault((r["compress"], r["passes"]), []).append(r)
+    for (compress, passes), runs in sorted(by_mode.items()):
+        for a, b in zip(runs, runs[1:]):
+            if not (a["result"]["ok"] and b["result"]["ok"]):
+                continue
+
+            def ratio(key):
+                x, y = a["result"]["stages"].get(key), b["result"]["stages"].get(key)
+                return f"{y / x:.1f}" if x and y else "-"
+            lines.append(
+                f"| {a['objects']} -> {b['objects']} | {int(compress)} | {int(passes)} | "
+                f"{b['objects'] / a['objects']:.1f} | {ratio('load')} | {ratio('jitters')} | {ratio('dupes')} | "
+                f"{ratio('generalize')} | {ratio('write')} | {b['result']['wall'] / a['result']['wall']:.1f} | "
+                f"{b['result']['rss'] / a['result']['rss']:.1f} |")
+    return "\n".join(lines)
+
+
+def to_cp1252(src, dst):
+    """The peer reads no UTF-8 maps: the same map in code page 1252."""
+    opener = gzip.open if src.endswith(".gz") else open
+    with opener(src, "rb") as f:
+        data = f.read()
+    text = data.decode("utf-8", "replace") if b"CodePage=65001" in data[:4096] else data.decode("cp1252")
+    text = text.replace("CodePage=65001", "CodePage=1252", 1)
+    with open(dst, "wb") as f:
+        f.write(text.encode("cp1252", "replace"))
+
+
+def peer_runs(program, mpgen, work, generated_objects, seed):
+    """Both converters on the same files: the corpus and one generated map."""
+    mkgmap = shutil.which("mkgmap")
+    inputs = []
+    corpus = "/work/shared/corpus"
+    for name in sorted(os.listdir(corpus)) if os.path.isdir(corpus) else []:
+        if name.endswith(".mp.gz") and "cp1252" not in name:
+            dst = os.path.join(work, name[:-3].replace(".mp", "-cp1252.mp"))
+            if not os.path.exists(dst):
+                to_cp1252(os.path.join(corpus, name), dst)
+            inputs.append((name[:-3], dst))
+    gen = os.path.join(work, f"peer-{generated_objects}-s{seed}.mp")
+    generate(mpgen, generated_objects, seed, gen, ("--cp1252", "--peer"))
+    inputs.append((f"generated {generated_objects} objects", gen))
+    rows = []
+    for label, path in inputs:
+        log(f"peer: {label}")
+        ours = convert(program, path, work, compress=True, passes=False)
+        ours_passes = convert(program, path, work, compress=True, passes=True)
+        peer = None
+        if mkgmap:
+            peer_out = os.path.join(work, "mkgmap-out")
+            shutil.rmtree(peer_out, ignore_errors=True)
+            code, text, wall, cpu, rss = run_measured(
+                [mkgmap, "--route", "--code-page=1252", f"--output-dir={peer_out}", path], cwd=work)
+            ok = code == 0 and "SEVERE" not in text
+            peer = {"ok": ok, "wall": wall, "cpu": cpu, "rss": rss,
+                    "error": None if ok else next((l for l in text.splitlines() if "SEVERE" in l), "failed")}
+        rows.append({"label": label, "bytes": os.path.getsize(path), "ours": ours, "ours_passes": ours_passes,
+                     "peer": peer})
+    return rows
+
+
+def peer_table(rows):
+    lines = ["| input | MB | ours s | ours + passes s | ours RSS MB | mkgmap wall s | mkgmap CPU s | mkgmap RSS MB | "
+             "mkgmap wall / ours |", "|---|---|---|---|---|---|---|---|---|"]
+    for r in rows:
+        ours, passes, peer = r["ours"], r["ours_passes"], r["peer"]
+        o = f"{ours['wall']:.2f}" if ours["ok"] else f"failed: {ours['error']}"
+        op = f"{passes['wall']:.2f}" if passes["ok"] else "failed"
+        if peer is None:
+            p = ("not installed", "-", "-", "-")
+        elif not peer["ok"]:
+            p = (f"failed: {peer['error']}", "-", "-", "-")
+        else:
+            ratio = f"{peer['wall'] / ours['wall']:.1f}" if ours["ok"] else "-"
+            p = (f"{peer['wall']:.2f}", f"{peer['cpu']:.2f}", f"{peer['rss'] / 1e6:.0f}", ratio)
+        lines.append(f"| {r['label']} | {r['bytes'] / 1e6:.1f} | {o} | {op} | {ours['rss'] / 1e6:.0f} | "
+                     + " | ".join(p) + " |")
+    return "\n".join(lines)
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(l.split(":", 1)[1].strip() for l in f if l.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    return f"{model}, {os.cpu_count()} cores, {mem:.0f} GiB RAM, {platform.system()} {platform.release()}"
+
+
+def git_commit():
+    try:
+        return subprocess.run(["git", "-C", SOURCE, "rev-parse", "--short", "HEAD"], capture_output=True,
+                              text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sizes", default="10000,100000,1000000", help="object counts, comma-separated")
+    ap.add_argument("--full", action="store_true", help="sizes 10k, 100k, 1M and 2M")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--work", default=os.path.join(SOURCE, "build", "bench-data"),
+                    help="generated maps and outputs (kept between runs)")
+    ap.add_argument("--build", default=os.path.join(SOURCE, "build", "bench"), help="build directory")
+    ap.add_argument("--no-build", action="store_true", help="use the programs already in the build directory")
+    ap.add_argument("--no-peer", action="store_true", help="skip the mkgmap comparison")
+    ap.add_argument("--peer-objects", type=int, default=100000, help="size of the generated map for the peer")
+    ap.add_argument("--results", help="also write the report to this Markdown file")
+    args = ap.parse_args()
+
+    sizes = [10000, 100000, 1000000, 2000000] if args.full else [int(s) for s in args.sizes.split(",")]
+    os.makedirs(args.work, exist_ok=True)
+    if args.no_build:
+        program = os.path.join(args.build, "atlasmaker64")
+        mpgen = os.path.join(args.build, "bench", "mpgen")
+    else:
+        program, mpgen = build(args.build)
+
+    rows = []
+    for objects in sizes:
+        path = os.path.join(args.work, f"gen-{objects}-s{args.seed}.mp")
+        counts = generate(mpgen, objects, args.seed, path)
+        for compress in (False, True):
+            for passes in (False, True):
+                log(f"convert {objects} objects compress={int(compress)} passes={int(passes)}")
+                result = convert(program, path, args.work, compress, passes)
+                rows.append({"objects": counts["objects"], "bytes": counts["bytes"], "compress": compress,
+                             "passes": passes, "result": result})
+    peers = None if args.no_peer else peer_runs(program, mpgen, args.work, args.peer_objects, args.seed)
+
+    command = "bench/run.py " + " ".join(sys.argv[1:])
+    report = [f"# Benchmark results\n",
+              f"- Date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}",
+              f"- Machine: {machine()}",
+              f"- Commit: {git_commit()}, build type RelWithDebInfo (-O2)",
+              f"- Command: `{command.strip()}`",
+              "",
+              "## Sizes",
+              "",
+              "Generated maps (`bench/mpgen`, seed %d). Stage times come from the converter's time-stamped log "
+              "lines; MB/s counts .mp text; objects/s is over the whole run; passes = jitter removal, "
+              "duplicate removal and generalization." % args.seed,
+              "",
+              size_table(rows),
+              "",
+              "## Growth between sizes",
+              "",
+              "Each stage's time ratio next to the input ratio: linear work grows as the input does.",
+              "",
+              growth_table(rows)]
+    if peers is not None:
+        report += ["", "## Peer: mkgmap",
+                   "",
+                   "Both programs read the same code-page-1252 file (the peer reads no UTF-8 maps). Ours: "
+                   "compressed output, one thread; mkgmap: `--route`, its default threads (wall and CPU time).",
+                   "", peer_table(peers)]
+    text = "\n".join(report) + "\n"
+    print(text)
+    if args.results:
+        with open(args.results, "w") as f:
+            f.write(text)
+
+
+if __name__ == "__main__":
+    main()

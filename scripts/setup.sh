@@ -8,6 +8,8 @@ need=(cmake ninja-build g++ python3 libsnappy-dev libcrypto++-dev googletest)
 if [ "${1:-}" = "--all" ]; then
   # 32-bit build, its emulator, and the test-only oracles.
   need+=(g++-multilib libsnappy-dev:i386 libcrypto++-dev:i386 qemu-user zlib1g-dev libpng-dev)
+  # The fuzz build: clang with its libFuzzer and sanitizer runtimes.
+  need+=(clang libclang-rt-14-dev)
 fi
 
 missing=()

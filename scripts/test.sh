@@ -14,6 +14,7 @@ build() {  # name, extra cmake arguments...
 build x64 -DORLUMO_TESTS=ON
 build x86 -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake
 build asan -DORLUMO_SANITIZE=ON
+build fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DORLUMO_FUZZ=ON -DORLUMO_TESTS=OFF
 
 status=0
 for b in x64 x86 asan; do
@@ -21,4 +22,6 @@ for b in x64 x86 asan; do
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/$b -j "$jobs" --output-on-failure || status=1
 done
+echo "=== fuzz"
+fuzz/run.sh -t 25 || status=1
 exit $status

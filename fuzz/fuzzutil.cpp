@@ -1,0 +1,64 @@
+#include "fuzzutil.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/log.h"
+
+namespace FuzzUtil {
+
+namespace {
+
+void RemoveTree(const std::string& dir) {
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(d)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (unlink((dir + name).c_str()) != 0) RemoveTree(dir + name + "/");
+    }
+    closedir(d);
+  }
+  rmdir(dir.c_str());
+}
+
+// Held for the whole run (never destroyed, so the exit handler can use it).
+const std::string& Scratch() {
+  static const std::string* dir = [] {
+    // Memory-backed when there is one: a disk file per input costs more than the parse.
+    struct stat shm;
+    const char* tmp = std::getenv("TMPDIR");
+    if (stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) && access("/dev/shm", W_OK) == 0) tmp = "/dev/shm";
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/orlumo-fuzz-XXXXXX";
+    if (!mkdtemp(pattern.data())) std::abort();
+    std::atexit([] { RemoveTree(Scratch()); });
+    return new std::string(pattern + "/");
+  }();
+  return *dir;
+}
+
+}  // namespace
+
+void Quiet() {
+  g_Log.enabled = false;
+  if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+}
+
+const char* WriteInput(const uint8_t* data, size_t size) {
+  static const std::string* path = new std::string(Scratch() + "input");
+  FILE* f = std::fopen(path->c_str(), "wb");
+  if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) std::abort();
+  return path->c_str();
+}
+
+const std::string& EmptyScratchDirectory() {
+  static const std::string* dir = new std::string(Scratch() + "out/");
+  RemoveTree(*dir);
+  mkdir(dir->c_str(), 0700);
+  return *dir;
+}
+
+}  // namespace FuzzUtil

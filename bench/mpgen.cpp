@@ -132,6 +132,22 @@ class COutput {
     Raw(key);
     Char('=');
   }
+  // "NameN=" (the value follows).
+  void NumberedKey(const char* name, int64_t n) {
+    Raw(name);
+    Int(n);
+    Char('=');
+  }
+  void NumberedText(const char* name, int64_t n, const std::string& value) {
+    NumberedKey(name, n);
+    Text(value);
+    EndLine();
+  }
+  void NumberedInt(const char* name, int64_t n, int64_t value) {
+    NumberedKey(name, n);
+    Int(value);
+    EndLine();
+  }
   void KeyText(const char* key, const std::string& value) {
     Key(key);
     Text(value);
@@ -322,42 +338,20 @@ class CGenerator {
 
   void AddressLists() {
     out.Line("[Countries]");
-    for (int i = 1; i <= countryCount; i++) {
-      out.Raw("Country");
-      out.Int(i);
-      out.Char('=');
-      out.Text(CountryName(i));
-      out.EndLine();
-    }
+    for (int i = 1; i <= countryCount; i++) out.NumberedText("Country", i, CountryName(i));
     out.Line("[END-Countries]");
     out.EndLine();
     out.Line("[Regions]");
     for (int i = 1; i <= regionCount; i++) {
-      out.Raw("Region");
-      out.Int(i);
-      out.Char('=');
-      out.Text(RegionName(i));
-      out.EndLine();
-      out.Raw("CountryIdx");
-      out.Int(i);
-      out.Char('=');
-      out.Int(CountryOfRegion(i));
-      out.EndLine();
+      out.NumberedText("Region", i, RegionName(i));
+      out.NumberedInt("CountryIdx", i, CountryOfRegion(i));
     }
     out.Line("[END-Regions]");
     out.EndLine();
     out.Line("[Cities]");
     for (int i = 1; i <= cityCount; i++) {
-      out.Raw("City");
-      out.Int(i);
-      out.Char('=');
-      out.Text(CityName(i));
-      out.EndLine();
-      out.Raw("RegionIdx");
-      out.Int(i);
-      out.Char('=');
-      out.Int(RegionOfCity(i));
-      out.EndLine();
+      out.NumberedText("City", i, CityName(i));
+      out.NumberedInt("RegionIdx", i, RegionOfCity(i));
     }
     out.Line("[END-Cities]");
     out.EndLine();
@@ -649,6 +643,18 @@ class CGenerator {
     return run;
   }
 
+  // "NodN=point index,node id,0" per crossing of a single-part street.
+  void RouteNodes(const TRun& run) {
+    for (size_t n = 0; n < run.nodes.size(); n++) {
+      out.NumberedKey("Nod", static_cast<int64_t>(n));
+      out.Int(run.nodes[n].first);
+      out.Char(',');
+      out.Int(run.nodes[n].second);
+      out.Raw(",0");
+      out.EndLine();
+    }
+  }
+
   void Street(int line, int i, int j, bool horizontal) {
     bool primary = line % kPrimary == 0, arterial = line % kArterial == 0;
     bool footway = !arterial && rnd.Chance(0.06);
@@ -710,9 +716,7 @@ class CGenerator {
     if (rnd.Chance(0.01)) out.Line("Speed=30,50|30,50|40,60");
     if (multiPart) {
       for (size_t p = 0; p < parts.size(); p++) {
-        out.Raw("Nodes");
-        out.Int(static_cast<int64_t>(p));
-        out.Char('=');
+        out.NumberedKey("Nodes", static_cast<int64_t>(p));
         for (size_t n = 0; n < parts[p].nodes.size(); n++) {
           if (n) out.Char(',');
           out.Char('(');
@@ -724,24 +728,13 @@ class CGenerator {
         out.EndLine();
       }
     } else {
-      for (size_t n = 0; n < parts[0].nodes.size(); n++) {
-        out.Raw("Nod");
-        out.Int(static_cast<int64_t>(n));
-        out.Char('=');
-        out.Int(parts[0].nodes[n].first);
-        out.Char(',');
-        out.Int(parts[0].nodes[n].second);
-        out.Raw(",0");
-        out.EndLine();
-      }
+      RouteNodes(parts[0]);
     }
     if (!arterial && !footway && rnd.Chance(0.5)) {
       // House numbers from each crossing to the next: odd left, even right.
       int number = 1;
       for (size_t n = 0; n + 1 < parts[0].nodes.size(); n++, number += 20) {
-        out.Raw("Numbers");
-        out.Int(static_cast<int64_t>(n + 1));
-        out.Char('=');
+        out.NumberedKey("Numbers", static_cast<int64_t>(n + 1));
         out.Int(parts[0].nodes[n].first);
         out.Raw(",O,");
         out.Int(number);
@@ -775,16 +768,7 @@ class CGenerator {
       out.KeyText("Type", type);
       out.KeyText("StreetDesc", name);
       out.KeyInt("CityIdx", city);
-      for (size_t n = 0; n < parts[0].nodes.size(); n++) {
-        out.Raw("Nod");
-        out.Int(static_cast<int64_t>(n));
-        out.Char('=');
-        out.Int(parts[0].nodes[n].first);
-        out.Char(',');
-        out.Int(parts[0].nodes[n].second);
-        out.Raw(",0");
-        out.EndLine();
-      }
+      RouteNodes(parts[0]);
       out.Line("[END]");
       out.EndLine();
       counts.polylines++;

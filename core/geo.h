@@ -89,7 +89,7 @@ void InitTrigTables();
 // Degrees to map units, rounded half away from zero; +180 becomes the last
 // unit before it. Values beyond the 32-bit range saturate, NaN gives 0.
 TGeoPoint DegreesToGeoPoint(double longitude, double latitude);
-// True when both values convert without saturating (|degrees| < 256).
+// True when both values lie inside the convertible range, |degrees| < 256.
 bool IsRepresentableDegrees(double longitude, double latitude);
 
 // floor(sqrt(s)), exact.

@@ -400,6 +400,9 @@ void CheckRandomTree(size_t n, unsigned seed, int queries) {
     ASSERT_EQ(d.leaves[i].first, t.entries[d.leaves[i].second].rect) << "rectangle of item " << d.leaves[i].second;
   }
   ASSERT_EQ(savedItems, leafOrder) << "records follow the depth-first leaf order";
+  std::vector<unsigned> every(n);
+  for (size_t i = 0; i < n; i++) every[i] = static_cast<unsigned>(i);
+  ASSERT_TRUE(SameMultiset(savedItems, every)) << "each entry saved exactly once";
   if (n > 1) {
     EXPECT_EQ(image.size(), t.root->GetSaveSize() + 16);
     EXPECT_EQ(t.root->Count(true), n);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/testutil.h"
+
 namespace {
 
 std::string Hex(const uint8_t digest[16]) {
@@ -104,19 +106,12 @@ TEST(MD5, ChunkingDoesNotChangeTheDigest) {
 
 TEST(MD5, RandomFilesAgainstMd5sum) {
   std::mt19937 rng(20240601);
-  std::string dir = ORLUMO_TEST_TMP;
-  std::string mk = "mkdir -p '" + dir + "'";
-  ASSERT_EQ(std::system(mk.c_str()), 0);
+  std::string dir = TestUtil::MakeTempDir("md5");
   for (int i = 0; i < 12; i++) {
     size_t n = i < 4 ? size_t(i) * 37 : std::uniform_int_distribution<size_t>(0, 300000)(rng);
     std::vector<uint8_t> bytes = RandomBytes(rng, n);
-    std::string path = dir + "/md5_random_" + std::to_string(i) + ".bin";
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f);
-    if (n) {
-      ASSERT_EQ(std::fwrite(bytes.data(), 1, n, f), n);
-    }
-    std::fclose(f);
+    std::string path = dir + "random" + std::to_string(i) + ".bin";
+    TestUtil::WriteFile(path, std::string(bytes.begin(), bytes.end()));
 
     std::string cmd = "md5sum '" + path + "'";
     FILE* p = popen(cmd.c_str(), "r");

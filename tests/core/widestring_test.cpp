@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/testutil.h"
+
 namespace {
 
 std::u16string Units(const CWideString& s) { return std::u16string(s.GetText(), s.Length()); }
@@ -19,26 +21,11 @@ std::u16string FromUtf8(const std::string& bytes) {
 
 // Runs a command over the given input bytes and returns its output.
 std::string RunFilter(const std::string& command, const std::string& input) {
-  std::string dir = ORLUMO_TEST_TMP;
-  std::string in = dir + "/widestring_filter.in";
-  std::string out = dir + "/widestring_filter.out";
-  std::string mk = "mkdir -p '" + dir + "'";
-  if (std::system(mk.c_str()) != 0) return "";
-  FILE* f = std::fopen(in.c_str(), "wb");
-  if (!f) return "";
-  std::fwrite(input.data(), 1, input.size(), f);
-  std::fclose(f);
-  std::string cmd = command + " < '" + in + "' > '" + out + "'";
+  std::string dir = TestUtil::MakeTempDir("widestring");
+  TestUtil::WriteFile(dir + "in", input);
+  std::string cmd = command + " < '" + dir + "in' > '" + dir + "out'";
   if (std::system(cmd.c_str()) != 0) return "";
-  std::string result;
-  f = std::fopen(out.c_str(), "rb");
-  if (!f) return "";
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) result.append(buf, n);
-  std::fclose(f);
-  std::remove(in.c_str());
-  std::remove(out.c_str());
-  return result;
+  return TestUtil::ReadFile(dir + "out");
 }
 
 std::u16string FromUtf16LE(const std::string& bytes) {

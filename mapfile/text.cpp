@@ -1,0 +1,74 @@
+#include "mapfile/text.h"
+
+#include <bit>
+#include <cstring>
+
+namespace ZorvaneMap {
+
+size_t StoredTextLength(const char16_t* units, size_t n) {
+  if (n <= kMaxTextUnits) return n;
+  n = kMaxTextUnits;
+  // A high surrogate as the last stored unit would lose its partner.
+  if (units[n - 1] >= 0xD800 && units[n - 1] <= 0xDBFF) n--;
+  return n;
+}
+
+void WriteUnits(CWriteStream& stream, const char16_t* units, size_t n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    stream.Write(units, 2 * static_cast<uint64_t>(n));
+  } else {
+    uint8_t chunk[512];
+    while (n > 0) {
+      size_t k = n < sizeof chunk / 2 ? n : sizeof chunk / 2;
+      for (size_t i = 0; i < k; i++) {
+        chunk[2 * i] = static_cast<uint8_t>(units[i]);
+        chunk[2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+      }
+      stream.Write(chunk, 2 * k);
+      units += k;
+      n -= k;
+    }
+  }
+}
+
+void WriteTextUnits(CWriteStream& stream, const char16_t* units, size_t n) {
+  n = StoredTextLength(units, n);
+  stream.WriteU16(static_cast<uint16_t>(n));
+  WriteUnits(stream, units, n);
+}
+
+void WriteZeros(CWriteStream& stream, uint64_t n) {
+  static const uint8_t zeros[64] = {};
+  while (n > 0) {
+    uint64_t k = n < sizeof zeros ? n : sizeof zeros;
+    stream.Write(zeros, k);
+    n -= k;
+  }
+}
+
+void AlignTo4(CWriteStream& stream) {
+  uint64_t misalign = stream.GetPos() % 4;
+  if (misalign) WriteZeros(stream, 4 - misalign);
+}
+
+void AlignTo2(CWriteStream& stream) {
+  if (stream.GetPos() % 2) stream.WriteU8(0);
+}
+
+void WriteWideString(CWriteStream& stream, const CWideString& text) {
+  AlignTo2(stream);
+  WriteTextUnits(stream, text.GetText(), text.Length());
+}
+
+const CWideString& CTextEncoder::Decode(const std::string& text, bool asUtf8) {
+  buffer.Clear();
+  size_t n = std::strlen(text.c_str());  // a 0 byte ends the text
+  if (asUtf8) {
+    buffer.AppendUtf8(text.data(), n);
+  } else {
+    buffer.AppendCp1251(text.data(), n);
+  }
+  return buffer;
+}
+
+}  // namespace ZorvaneMap

@@ -31,6 +31,14 @@ void WriteUnits(CWriteStream& stream, const char16_t* units, size_t n) {
   }
 }
 
+void WriteU32Array(CWriteStream& stream, const uint32_t* values, size_t n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    stream.Write(values, 4 * static_cast<uint64_t>(n));
+  } else {
+    for (size_t i = 0; i < n; i++) stream.WriteU32(values[i]);
+  }
+}
+
 void WriteTextUnits(CWriteStream& stream, const char16_t* units, size_t n) {
   n = StoredTextLength(units, n);
   stream.WriteU16(static_cast<uint16_t>(n));

@@ -21,6 +21,8 @@ size_t StoredTextLength(const char16_t* units, size_t n);
 void WriteTextUnits(CWriteStream& stream, const char16_t* units, size_t n);
 // The units alone (no count), little-endian.
 void WriteUnits(CWriteStream& stream, const char16_t* units, size_t n);
+// u32 values, little-endian, in one write where the host allows.
+void WriteU32Array(CWriteStream& stream, const uint32_t* values, size_t n);
 void WriteZeros(CWriteStream& stream, uint64_t n);
 // 0-3 zero bytes up to a multiple of 4.
 void AlignTo4(CWriteStream& stream);

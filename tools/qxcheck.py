@@ -146,6 +146,12 @@ class Image:
             raise Fault("%s: non-zero padding in [%d, %d)" % (what, pos, end))
 
 
+def is_separator(u):
+    if 1 <= u <= 0x7F:
+        return not (0x30 <= u <= 0x39 or 0x41 <= u <= 0x5A or 0x61 <= u <= 0x7A)
+    return 0x2000 <= u <= 0x206F or u in (0xAB, 0xB7, 0xBB)
+
+
 def align4(x):
     return (x + 3) & ~3
 
@@ -331,14 +337,239 @@ class MapFile:
             self.check_md5()
             self.rebuild()
             self.check_gaps()
-            for sid, fn in ((1, self.check_section_1), (12, self.check_section_12)):
+            self.levels = None
+            steps = [(1, self.check_section_1), (12, self.check_section_12)]
+            if not self.old_layout():
+                steps += [(3, self.check_polylines), (2, self.check_pois), (4, self.check_polygons),
+                          (5, self.check_polyline_trees), (6, self.check_item_trees),
+                          (7, self.check_address), (9, self.check_words), (0, self.check_object_refs)]
+            for sid, fn in steps:
                 try:
                     fn()
                 except Fault as x:
-                    self.fault("section %d" % sid, str(x))
+                    self.fault("section %d" % sid if sid else "records", str(x))
         except Fault as x:
             self.faults.append(str(x))
         return self.faults
+
+    def old_layout(self):
+        """Files whose record and index sections are all empty (written
+        before those sections existed) are checked for placement only."""
+        return all(self.sections[sid][1] == 0 for sid in (2, 3, 4, 5, 6, 7, 9))
+
+    # Sections 2 to 6.
+    def check_polylines(self):
+        self.lines = parse_record_section(self, 3, parse_polyline)
+
+    def check_pois(self):
+        self.pois = parse_record_section(self, 2, parse_poi)
+
+    def check_polygons(self):
+        self.polygons = parse_record_section(self, 4, parse_polygon)
+
+    def parse_trees(self, sid):
+        start, end = self.section(sid)
+        trees, pos = [], start
+        for level in range(len(self.levels) - 1):
+            pos, leaves = parse_tree(self.image, pos, end, "section %d tree %d" % (sid, level))
+            trees.append(leaves)
+        if pos != end:
+            raise Fault("%d trees end at %d, the section at %d" % (len(self.levels) - 1, pos, end))
+        return trees
+
+    def check_polyline_trees(self):
+        trees = self.parse_trees(5)
+        order = first_visits(trees)
+        if order != self.lines.starts:
+            raise Fault("polyline records are not in the trees' first-visit order (or a leaf names no record)")
+
+    def check_item_trees(self):
+        trees = self.parse_trees(6)
+        order = first_visits(trees)
+        pois = [i for i in order if not i & 0x80000000]
+        polygons = [i & 0x7FFFFFFF for i in order if i & 0x80000000]
+        if pois != self.pois.starts:
+            raise Fault("POI records are not in the trees' first-visit order (or a leaf names no record)")
+        if polygons != self.polygons.starts:
+            raise Fault("polygon records are not in the trees' first-visit order (or a leaf names no record)")
+
+    # Section 7.
+    def check_address(self):
+        img = self.image
+        start, end = self.section(7)
+        lines = set(self.lines.starts)
+        pois, polygons = set(self.pois.starts), set(self.polygons.starts)
+        countries = img.u32(start)
+        pos = start + 4
+        self.countries, self.cities, self.streets, self.numbers = set(), set(), set(), set()
+        crecs = []
+        for _ in range(countries):
+            cur = Cursor(img, pos, end, "country at %d" % pos)
+            first_city, ncity, first_region, nregion = cur.u32(), cur.u32(), cur.u32(), cur.u32()
+            if cur.text() == ():
+                raise Fault("%s: empty title" % cur.what)
+            cur.pad(4)
+            self.countries.add(pos)
+            crecs.append((first_city, ncity, first_region, nregion))
+            pos = cur.pos
+        region_of = []  # per country: region title offsets
+        for first_city, ncity, first_region, nregion in crecs:
+            if (nregion == 0) != (first_region == 0) or (nregion and first_region != pos):
+                raise Fault("region titles of a country do not start at %d" % pos)
+            titles = []
+            for _ in range(nregion):
+                titles.append(pos)
+                _, pos = img.text(pos, end, "region title")
+            region_of.append(set(titles))
+        p4 = align4(pos)
+        img.zeros(pos, p4, "region titles padding")
+        pos = p4
+        srecs = []
+        for (first_city, ncity, _, _), regions in zip(crecs, region_of):
+            if (ncity == 0) != (first_city == 0) or (ncity and first_city != pos):
+                raise Fault("cities of a country do not start at %d" % pos)
+            for _ in range(ncity):
+                cur = Cursor(img, pos, end, "city at %d" % pos)
+                first_street, word, region = cur.u32(), cur.u32(), cur.u32()
+                x, y = cur.i32(), cur.i32()
+                if region not in regions:
+                    raise Fault("%s: region title %d is not one of its country's" % (cur.what, region))
+                if (x, y) != (0x7FFFFFFF, 0x7FFFFFFF) and not -0x5A000000 <= x <= 0x59FFFFFF:
+                    raise Fault("%s: centre x %d" % (cur.what, x))
+                if cur.text() == ():
+                    raise Fault("%s: empty title" % cur.what)
+                cur.pad(4)
+                self.cities.add(pos)
+                srecs.append((first_street, word & 0xFFFFFF))
+                pos = cur.pos
+        # Streets: each city's run, the room behind each street's references
+        # zero up to the next street.
+        house_area = None
+        nrecs = []
+        for first_street, nstreet in srecs:
+            if (nstreet == 0) != (first_street == 0) or (nstreet and first_street != pos):
+                raise Fault("streets of a city do not start at %d" % pos)
+            for i in range(nstreet):
+                if i:
+                    pos = self.skip_room(pos, end, self.plausible_street)
+                cur = Cursor(img, pos, end, "street at %d" % pos)
+                first, count = cur.u32(), cur.u32()
+                if cur.text() == ():
+                    raise Fault("%s: empty title" % cur.what)
+                refs = cur.u16()
+                cur.pad(4)
+                for _ in range(refs):
+                    r = cur.u32()
+                    if r not in lines:
+                        raise Fault("%s: reference %d is no polyline record" % (cur.what, r))
+                self.streets.add(pos)
+                nrecs.append((first, count))
+                pos = cur.pos
+            if nstreet:
+                pos = self.skip_room(pos, end, self.plausible_next_street)
+        for first, count in nrecs:
+            if (count == 0) != (first == 0) or (count and first != pos):
+                raise Fault("house numbers of a street do not start at %d" % pos)
+            for i in range(count):
+                if i:
+                    pos = self.skip_room(pos, end, self.plausible_number)
+                cur = Cursor(img, pos, end, "house number at %d" % pos)
+                if cur.text() == ():
+                    raise Fault("%s: empty title" % cur.what)
+                refs = [None] * cur.u16()
+                cur.pad(4)
+                for j in range(len(refs)):
+                    refs[j] = cur.u32()
+                    if not (refs[j] in pois or (refs[j] & 1 and refs[j] - 1 in polygons)):
+                        raise Fault("%s: reference %d is no POI or polygon record" % (cur.what, refs[j]))
+                if len(refs) > 1 and any(not r & 1 for r in refs):
+                    raise Fault("%s: a POI reference beside others" % cur.what)
+                self.numbers.add(pos)
+                pos = cur.pos
+            if count:
+                pos = self.skip_room(pos, end, self.plausible_number)
+        img.zeros(pos, end, "address index tail")
+        if pos > end:
+            raise Fault("address records run past the section")
+
+    def plausible_street(self, pos, end):
+        img = self.image
+        if pos + 12 > end:
+            return False
+        first, count, n = img.u32(pos), img.u32(pos + 4), img.u16(pos + 8)
+        if (first == 0) != (count == 0) or n == 0 or pos + 10 + 2 * n + 2 > end:
+            return False
+        return all(img.u16(pos + 10 + 2 * i) for i in range(n))
+
+    def plausible_next_street(self, pos, end):
+        return pos >= end or self.plausible_street(pos, end) or self.plausible_number(pos, end)
+
+    def plausible_number(self, pos, end):
+        img = self.image
+        if pos >= end:
+            return True
+        if pos + 4 > end:
+            return False
+        n = img.u16(pos)
+        if n == 0 or pos + 2 + 2 * n + 2 > end:
+            return False
+        return all(img.u16(pos + 2 + 2 * i) for i in range(n))
+
+    def skip_room(self, pos, end, plausible):
+        """Steps over zero words of unused reference room to the next record."""
+        while not plausible(pos, end):
+            if pos + 4 > end or self.image.u32(pos):
+                raise Fault("non-zero bytes at %d in reference room, or no record where one must be" % pos)
+            pos += 4
+        return pos
+
+    def check_object_refs(self):
+        for records, kind in ((self.pois, "POI"), (self.lines, "polyline"), (self.polygons, "polygon")):
+            for rec, country, city, street, number in records.address_refs:
+                for value, valid, what in ((country, self.countries, "country"), (city, self.cities, "city"),
+                                           (street, self.streets, "street"), (number, self.numbers, "house number")):
+                    if value and value not in valid:
+                        raise Fault("%s record at %d: %s reference %d names no %s record"
+                                    % (kind, rec, what, value, what))
+
+    # Section 9.
+    def check_words(self):
+        img = self.image
+        start, end = self.section(9)
+        table = img.u32(start)
+        if not start + 4 <= table <= end - 4 or table % 4:
+            raise Fault("word table at %d" % table)
+        pois, polygons = set(self.pois.starts), set(self.polygons.starts)
+        pos, offsets, previous = start + 4, [], None
+        while pos < table:
+            offsets.append(pos)
+            cur = Cursor(img, pos, table, "word at %d" % pos)
+            cur.pad(2)
+            word = cur.text()
+            cur.pad(4)
+            refs = [cur.u32() for _ in range(cur.u32())]
+            pos = cur.pos
+            if not word or not refs:
+                raise Fault("%s: empty word or no reference" % cur.what)
+            if previous is not None and word <= previous:
+                raise Fault("%s: not above the word before it" % cur.what)
+            previous = word
+            for u in word:
+                if 0x41 <= u <= 0x5A or u == 0x0451 or is_separator(u):
+                    raise Fault("%s: unit %#x is not folded or separates words" % (cur.what, u))
+            if refs != sorted(set(refs)):
+                raise Fault("%s: references not ascending and unique" % cur.what)
+            for r in refs:
+                if not (r in pois if r < 0x80000000 else (r & 0x7FFFFFFF) in polygons):
+                    raise Fault("%s: reference %#x names no record of its kind" % (cur.what, r))
+        if pos != table:
+            raise Fault("word entries end at %d, the table is at %d" % (pos, table))
+        count = img.u32(table)
+        listed = [img.u32(table + 4 + 4 * i) for i in range(count)] if table + 4 + 4 * count <= end else None
+        if listed != offsets:
+            raise Fault("word table does not list the entries")
+        if table + 4 + 4 * count != end:
+            raise Fault("word table ends at %d, the section at %d" % (table + 4 + 4 * count, end))
 
     def check_gaps(self):
         """Alignment gaps between sections hold zeros."""
@@ -348,6 +579,302 @@ class MapFile:
             if off > pos:
                 self.image.zeros(pos, off, "gap before section %d" % sid)
             pos = max(pos, off + size)
+
+
+# ---- records of sections 2, 3 and 4 -----------------------------------------------
+
+class Cursor:
+    """Reads one record field by field; every read stays inside the record."""
+
+    def __init__(self, img, start, end, what):
+        self.img, self.pos, self.end, self.what = img, start, end, what
+
+    def need(self, n):
+        if self.pos + n > self.end:
+            raise Fault("%s: field at %d runs past its end %d" % (self.what, self.pos, self.end))
+
+    def u8(self):
+        self.need(1)
+        self.pos += 1
+        return self.img.data[self.pos - 1]
+
+    def u16(self):
+        self.need(2)
+        self.pos += 2
+        return self.img.u16(self.pos - 2)
+
+    def u32(self):
+        self.need(4)
+        self.pos += 4
+        return self.img.u32(self.pos - 4)
+
+    def i32(self):
+        self.need(4)
+        self.pos += 4
+        return self.img.i32(self.pos - 4)
+
+    def skip(self, n):
+        self.need(n)
+        self.pos += n
+
+    def text(self):
+        units, self.pos = self.img.text(self.pos, self.end, self.what)
+        return units
+
+    def pad(self, to):
+        n = (-self.pos) % to
+        self.need(n)
+        self.img.zeros(self.pos, self.pos + n, self.what + " padding")
+        self.pos += n
+
+    def point(self):
+        x, y = self.i32(), self.i32()
+        if not (-0x5A000000 <= x <= 0x59FFFFFF) or not (-0x2D000000 <= y <= 0x2D000000):
+            raise Fault("%s: point (%d, %d) outside the map" % (self.what, x, y))
+        return x, y
+
+
+def check_level_code(cur, levels, code, what):
+    if code != 255 and code - 1 not in levels:
+        raise Fault("%s: lower level code %d matches no level" % (cur.what, code))
+
+
+def check_level_bits(cur, levels, bits):
+    if bits != 0 and bits not in levels:
+        raise Fault("%s: level bits %d not in the level table" % (cur.what, bits))
+
+
+def check_opening_hours(cur):
+    size = cur.u16()
+    end = cur.pos + size
+    if end > cur.end:
+        raise Fault("%s: opening hours of %d bytes run past the record" % (cur.what, size))
+    saved_end, cur.end = cur.end, end
+    while cur.pos < end:
+        flags = cur.u8()
+        if flags & 0xF8:
+            raise Fault("%s: opening rule flags %#x" % (cur.what, flags))
+        if flags & 2:
+            mask = cur.u8()
+            if mask & 0x80:
+                while cur.u8() & 0x40:
+                    pass
+        if flags & 1:
+            cur.pad(4)
+            while True:
+                months, start_day, end_day, more = cur.u8(), cur.u8(), cur.u8(), cur.u8()
+                if more not in (0, 0x80):
+                    raise Fault("%s: date continuation byte %#x" % (cur.what, more))
+                if not more:
+                    break
+        if flags & 4:
+            cur.pad(4)
+            while True:
+                start, stop = cur.u16(), cur.u16()
+                if start & 0x8000 or (start >> 12) & 7 > 5 or (stop >> 12) & 7 > 5:
+                    raise Fault("%s: bad time span %#x-%#x" % (cur.what, start, stop))
+                if not stop & 0x8000:
+                    break
+    cur.end = saved_end
+    if cur.pos != end:
+        raise Fault("%s: opening hours end at %d, their count says %d" % (cur.what, cur.pos, end))
+
+
+def check_extra_texts(cur):
+    cur.pad(2)
+    for _ in range(5):
+        cur.text()
+
+
+def check_entry_points(cur):
+    cur.pad(2)
+    for _ in range(cur.u16()):
+        cur.text()
+        cur.pad(4)
+        cur.point()
+
+
+class RecordSection:
+    def __init__(self, sid):
+        self.sid = sid
+        self.starts = []  # in section order
+        self.address_refs = []  # (record start, country, city, street, house number)
+
+
+def parse_record_section(mf, sid, parse_one):
+    img = mf.image
+    start, end = mf.section(sid)
+    result = RecordSection(sid)
+    total = img.u32(start)
+    pos = start + 4
+    while pos < end:
+        rec = align4(pos)
+        if rec >= end:
+            break
+        img.zeros(pos, rec, "section %d record padding" % sid)
+        length = img.u32(rec)
+        if length < 8 or rec + length > end:
+            raise Fault("record at %d: length %d leaves the section" % (rec, length))
+        cur = Cursor(img, rec + 4, rec + length, "record at %d" % rec)
+        parse_one(mf, cur, result, rec)
+        if cur.pos != rec + length:
+            raise Fault("record at %d: fields end at %d, its length says %d" % (rec, cur.pos, rec + length))
+        result.starts.append(rec)
+        pos = rec + length
+    img.zeros(pos, end, "section %d tail" % sid)
+    if len(result.starts) > total:
+        raise Fault("%d records, more than the count %d" % (len(result.starts), total))
+    return result
+
+
+def parse_poi(mf, cur, out, rec):
+    cur.u32()  # type
+    refs = (cur.u32(), cur.u32(), cur.u32(), cur.u32())
+    out.address_refs.append((rec,) + refs)
+    cur.text()
+    cur.text()
+    if cur.u8() > 1:
+        raise Fault("%s: overnight parking flag above 1" % cur.what)
+    check_level_code(cur, mf.levels, cur.u8(), "lower")
+    check_level_bits(cur, mf.levels, cur.u8())
+    cur.pad(4)
+    cur.point()
+    check_opening_hours(cur)
+    check_extra_texts(cur)
+    check_entry_points(cur)
+
+
+def parse_polyline(mf, cur, out, rec):
+    cur.u32()  # type
+    refs = (cur.u32(), cur.u32(), cur.u32(), 0)
+    out.address_refs.append((rec,) + refs)
+    block = cur.pos
+    cur.skip(58)
+    road = mf.image.data[block + 4] != 0  # a road's speed limit is never 0
+    if not road and any(mf.image.data[block:block + 58]):
+        raise Fault("%s: plain polyline with a non-zero road block" % cur.what)
+    nodes = mf.image.u16(block + 56) if road else 0
+    segments = []
+    if road:
+        segments = [cur.u16() for _ in range(max(nodes - 1, 0))]
+        indexes = [cur.u16() for _ in range(nodes)]
+        if indexes != sorted(indexes):
+            raise Fault("%s: route-node point indexes go back" % cur.what)
+    cur.text()
+    m = cur.u8()
+    check_level_code(cur, mf.levels, cur.u8(), "lower")
+    for _ in range(m):
+        check_level_bits(cur, mf.levels, cur.u8())
+    intervals = cur.u8()
+    if intervals and not road:
+        raise Fault("%s: house numbers on a plain polyline" % cur.what)
+    cur.pad(4)
+    cur.skip(12 * intervals)
+    counts = [cur.u32() for _ in range(m)]
+    if m == 0:
+        raise Fault("%s: no geometry" % cur.what)
+    for n in counts:
+        for _ in range(n):
+            cur.point()
+    if road:
+        if nodes and indexes[-1] >= counts[0]:
+            raise Fault("%s: route node at point %d of %d" % (cur.what, indexes[-1], counts[0]))
+        cur.skip(4 * nodes)  # node table references, filled by the routing stage
+        if any(segments):
+            # Segment data of the routing stage: the record's tail is not
+            # parsed here.
+            if segments != sorted(segments) or rec + segments[0] != cur.pos:
+                raise Fault("%s: segment data offsets out of order" % cur.what)
+            cur.pos = cur.end
+            return
+    heights = cur.u16()
+    if heights and not road:
+        raise Fault("%s: height levels on a plain polyline" % cur.what)
+    cur.skip(4 * heights)
+    check_extra_texts(cur)
+
+
+def parse_polygon(mf, cur, out, rec):
+    cur.u32()  # type
+    refs = (cur.u32(), cur.u32(), cur.u32(), cur.u32())
+    out.address_refs.append((rec,) + refs)
+    x, y = cur.i32(), cur.i32()
+    cur.text()
+    k = cur.u16()
+    if k == 0:
+        raise Fault("%s: no ring" % cur.what)
+    check_level_code(cur, mf.levels, cur.u8(), "lower")
+    for _ in range(k):
+        check_level_bits(cur, mf.levels, cur.u8())
+    if cur.u8() & 0xFC:
+        raise Fault("%s: polygon flags above bit 1" % cur.what)
+    cur.u8()  # draw depth - 1
+    cur.pad(4)
+    counts = [cur.u32() for _ in range(k)]
+    for n in counts:
+        for _ in range(n):
+            cur.point()
+    if (x, y) != (0x7FFFFFFF, 0x7FFFFFFF) and not (-0x5A000000 <= x <= 0x59FFFFFF):
+        raise Fault("%s: label point x %d" % (cur.what, x))
+    check_opening_hours(cur)
+    check_extra_texts(cur)
+    check_entry_points(cur)
+
+
+# ---- saved trees of sections 5 and 6 ------------------------------------------------
+
+def parse_tree(img, pos, end, what):
+    """One saved tree at pos; returns (end position, leaf items in
+    depth-first, left-to-right order)."""
+    if pos + 20 > end:
+        raise Fault("%s: tree at %d runs past the section" % (what, pos))
+    x1 = img.i32(pos)
+    count = img.u8(pos + 16)
+    if x1 == 0x7FFFFFFF:
+        if any(img.data[pos + 4:pos + 20]):
+            raise Fault("%s: empty tree at %d with non-zero bytes" % (what, pos))
+        return pos + 20, []
+    if count == 0:
+        raise Fault("%s: tree at %d has a root rectangle and no child" % (what, pos))
+    leaves = []
+    stop = parse_node(img, pos + 16, end, what, leaves)
+    return stop, leaves
+
+
+def parse_node(img, pos, end, what, leaves, depth=0):
+    if depth > 64:
+        raise Fault("%s: tree deeper than 64 at %d" % (what, pos))
+    if pos + 4 > end:
+        raise Fault("%s: node at %d runs past the section" % (what, pos))
+    count, mask, zero = img.u8(pos), img.u8(pos + 1), img.u16(pos + 2)
+    if not 1 <= count <= 4 or mask >> count or zero:
+        raise Fault("%s: bad node header at %d" % (what, pos))
+    base = pos + 4 + 20 * count
+    child = base
+    for i in range(count):
+        stop = base + img.u32(pos + 4 + 20 * i + 16)
+        if img.i32(pos + 4 + 20 * i) == 0x7FFFFFFF:
+            raise Fault("%s: empty child rectangle at %d" % (what, pos))
+        if mask >> i & 1:
+            if stop != child + 4:
+                raise Fault("%s: leaf of node %d ends at %d, expected %d" % (what, pos, stop, child + 4))
+            leaves.append(img.u32(child))
+        else:
+            inner_end = parse_node(img, child, end, what, leaves, depth + 1)
+            if inner_end != stop:
+                raise Fault("%s: child of node %d ends at %d, its entry says %d" % (what, pos, inner_end, stop))
+        child = stop
+    return child
+
+
+def first_visits(trees):
+    order, seen = [], set()
+    for leaves in trees:
+        for item in leaves:
+            if item not in seen:
+                seen.add(item)
+                order.append(item)
+    return order
 
 
 def check_file(path):

@@ -17,6 +17,10 @@ namespace {
 
 using PngTest::TBytes;
 
+const std::string kSuite = std::string(ORLUMO_SHARED_DIR) + "/testdata/pngsuite/";
+#define SKIP_WITHOUT_TEST_IMAGES() \
+  if (!std::filesystem::exists(kSuite)) GTEST_SKIP() << "no PNG test images at " << kSuite
+
 std::vector<TBytes> Corpus() {
   std::vector<std::string> paths;
   for (const char* dir : {"/testdata/pngsuite/", "/testdata/png-extra/"}) {
@@ -67,6 +71,7 @@ long PeakMemoryMiB() {
 // Every prefix of every image. A cut file never decodes: its IEND is gone
 // (a cut inside the IEND CRC aside, which is never read).
 TEST(PngFuzz, EveryTruncation) {
+  SKIP_WITHOUT_TEST_IMAGES();
   for (const TBytes& file : Corpus()) {
     for (size_t n = 0; n < file.size(); n++) {
       int32_t e = DecodeCopy(file.data(), n);
@@ -105,6 +110,7 @@ TSplitPng Split(const TBytes& file) {
 // over a long stream) in an otherwise whole file: the inflater runs to the
 // cut every time.
 TEST(PngFuzz, EveryTruncatedImageStream) {
+  SKIP_WITHOUT_TEST_IMAGES();
   for (const TBytes& file : Corpus()) {
     TSplitPng s = Split(file);
     ASSERT_FALSE(s.zlibData.empty());
@@ -128,6 +134,7 @@ TEST(PngFuzz, EveryTruncatedImageStream) {
 }
 
 TEST(PngFuzz, RandomByteChanges) {
+  SKIP_WITHOUT_TEST_IMAGES();
   std::vector<TBytes> corpus = Corpus();
   std::mt19937 random(20240611);
   int decoded = 0;

@@ -339,12 +339,27 @@ TEST(PngDecoder, DataBeyondTheImageIsIgnored) {
 TBytes OnePixelPng(const TBytes& zlibData, THeader h = {1, 1, 8, 0}) { return PngTest::MakePng(h, zlibData); }
 const TBytes kOnePixel = {0, 0x80};
 
+// The three bits that open a block.
+CBitWriter Block(unsigned final, unsigned type) {
+  CBitWriter w;
+  w.Bits(final, 1);
+  w.Bits(type, 2);
+  return w;
+}
+
+// A stored block's header after the padding to the byte boundary.
+CBitWriter Stored(unsigned final, uint32_t len, uint32_t nlen) {
+  CBitWriter w = Block(final, 0);
+  w.Bits(0, 5);
+  w.Bits(len, 16);
+  w.Bits(nlen, 16);
+  return w;
+}
+
 // A dynamic block header whose code-length code gives symbols 0, 16, 17
 // and 18 two bits each (codes 00, 01, 10, 11).
 CBitWriter DynamicHeader(unsigned hclenCount = 4) {
-  CBitWriter w;
-  w.Bits(1, 1);
-  w.Bits(2, 2);
+  CBitWriter w = Block(1, 2);
   w.Bits(0, 5);  // 257 literal/length codes
   w.Bits(0, 5);  // 1 distance code
   w.Bits(hclenCount - 4, 4);
@@ -443,70 +458,45 @@ TEST(PngDecoder, EveryErrorCode) {
   // Blocks.
   add("nothing after the zlib header", OnePixelPng({0x78, 0x01}), PngBlockPastInput);
   {
-    CBitWriter w;
-    w.Bits(0, 1);
-    w.Bits(0, 2);
-    w.Bits(0, 5);
-    w.Bits(1, 16);
-    w.Bits(0xFFFE, 16);
+    CBitWriter w = Stored(0, 1, 0xFFFE);
     w.Bits(0, 8);
     addDeflate("no final block", w, PngBlockPastInput);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(0, 2);
+    CBitWriter w = Block(1, 0);
     w.Bits(0, 5);
-    w.Bits(2, 16);
+    w.Bits(2, 16);  // NLEN missing
     addDeflate("stored header cut", w, PngBlockPastInput);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(0, 2);
-    w.Bits(0, 5);
-    w.Bits(2, 16);
-    w.Bits(0xFFFC, 16);
+    CBitWriter w = Stored(1, 2, 0xFFFC);
     w.Bits(0, 16);
     addDeflate("stored LEN and NLEN", w, PngStoredLengthMismatch);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(0, 2);
-    w.Bits(0, 5);
-    w.Bits(3, 16);
-    w.Bits(0xFFFC, 16);
+    CBitWriter w = Stored(1, 3, 0xFFFC);
     w.Bits(0, 16);
     addDeflate("stored block past the input", w, PngStoredPastInput);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(3, 2);
+    CBitWriter w = Block(1, 3);
     addDeflate("block type 3", w, PngBadBlockType);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(1, 2);
+    CBitWriter w = Block(1, 1);
     w.FixedLiteral(0);
     w.Code(0x3, 4);  // half of the next code, then the input ends
     addDeflate("input ends inside a symbol", w, PngHuffmanPastInput);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(1, 2);
+    CBitWriter w = Block(1, 1);
     w.FixedLiteral(0);
     w.FixedLiteral(257);
     w.Code(30, 5);
     addDeflate("distance symbol 30", w, PngBadDistanceSymbol);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(1, 2);
+    CBitWriter w = Block(1, 1);
     w.FixedLiteral(0);
     w.FixedLiteral(257);
     w.Code(1, 5);  // distance 2, one byte out
@@ -515,18 +505,14 @@ TEST(PngDecoder, EveryErrorCode) {
   {
     // Six 9-bit literals and a 7-bit length code end on a byte boundary,
     // so the length's extra bit is past the input.
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(1, 2);
+    CBitWriter w = Block(1, 1);
     for (int i = 0; i < 6; i++) w.FixedLiteral(200);
     w.FixedLiteral(265);
     ASSERT_EQ(w.BitCount(), 64u);
     add("length extra bits past the input", OnePixelPng(w.Zlib(), {64, 1, 8, 0}), PngPairPastInput);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(1, 2);
+    CBitWriter w = Block(1, 1);
     w.FixedLiteral(200);
     w.FixedLiteral(257);
     w.Code(4, 5);  // distance code 4 takes one extra bit
@@ -534,9 +520,7 @@ TEST(PngDecoder, EveryErrorCode) {
     addDeflate("distance extra bits past the input", w, PngPairPastInput);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(1, 2);
+    CBitWriter w = Block(1, 1);
     w.FixedLiteral(0);
     w.FixedLiteral(286);  // carries nothing
     w.FixedLiteral(0x80);
@@ -546,15 +530,11 @@ TEST(PngDecoder, EveryErrorCode) {
 
   // Dynamic code tables.
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(2, 2);
+    CBitWriter w = Block(1, 2);
     addDeflate("dynamic header: under 2 bytes left", w, PngDynamicHeaderPastInput);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(2, 2);
+    CBitWriter w = Block(1, 2);
     w.Bits(0, 5);
     w.Bits(0, 5);
     w.Bits(15, 4);  // 19 code-length codes announced, none follow
@@ -597,9 +577,7 @@ TEST(PngDecoder, EveryErrorCode) {
     addDeflate("no end-of-block code", w, PngNoEndCode);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(2, 2);
+    CBitWriter w = Block(1, 2);
     w.Bits(0, 5);
     w.Bits(0, 5);
     w.Bits(1, 4);
@@ -608,9 +586,7 @@ TEST(PngDecoder, EveryErrorCode) {
     addDeflate("over-subscribed code lengths", w, PngBadCodeLengths);
   }
   {
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(2, 2);
+    CBitWriter w = Block(1, 2);
     w.Bits(0, 5);
     w.Bits(0, 5);
     w.Bits(0, 4);
@@ -621,9 +597,7 @@ TEST(PngDecoder, EveryErrorCode) {
   }
   {
     // Literal/length code: 257 = "0", 0 = "10", 256 = "11"; no distance code at all.
-    CBitWriter w;
-    w.Bits(1, 1);
-    w.Bits(2, 2);
+    CBitWriter w = Block(1, 2);
     w.Bits(1, 5);   // 258 literal/length codes
     w.Bits(0, 5);   // 1 distance code
     w.Bits(15, 4);  // 19 code-length codes

@@ -129,4 +129,49 @@ TEST(GeneralizeHoles, PointsOutsideTheOuterRingGo) {
   EXPECT_EQ(hole[2].x, 2);
 }
 
+// Large rings take the sweep; it must agree with the point-in-ring test on
+// every point, vertices, edges and horizontal edges included.
+TEST(GeneralizeHoles, SweepAgreesWithPointInRing) {
+  std::mt19937 rng(3);
+  for (int iter = 0; iter < 200; iter++) {
+    CReallocArray<TPointD> outer, hole;
+    size_t m = 32 + rng() % 100, n = 8 + rng() % 100;
+    // A star-shaped ring on a coarse grid (shared latitudes, horizontal edges).
+    for (size_t i = 0; i < m; i++) {
+      double angle = 2 * M_PI * double(i) / double(m);
+      double radius = 2 + int(rng() % 8);
+      outer.PushBack({std::round(radius * std::cos(angle) * 2) / 2, std::round(radius * std::sin(angle) * 2) / 2});
+    }
+    for (size_t i = 0; i < n; i++) {
+      if (rng() % 4 == 0) {
+        hole.PushBack(outer[rng() % m]);  // a vertex of the ring
+      } else {
+        hole.PushBack({int(rng() % 41 - 20) * 0.5, int(rng() % 41 - 20) * 0.5});
+      }
+    }
+    CReallocArray<TPointD> expected;
+    for (const TPointD& p : hole) {
+      if (PointInPolygon(outer.data, m, p)) expected.PushBack(p);
+    }
+    RemovePointsOutside(hole, outer);
+    ASSERT_EQ(hole.Size(), expected.Size()) << iter;
+    for (size_t i = 0; i < hole.Size(); i++) ASSERT_TRUE(hole[i].x == expected[i].x && hole[i].y == expected[i].y);
+  }
+}
+
+TEST(GeneralizeHoles, LargeRingsAreFast) {
+  const size_t n = 100000;
+  CReallocArray<TPointD> outer, hole;
+  for (size_t i = 0; i < n; i++) {
+    double angle = 2 * M_PI * double(i) / double(n);
+    outer.PushBack({10 + std::cos(angle), 45 + std::sin(angle)});
+    hole.PushBack({10 + 1.01 * std::cos(angle + 1e-6), 45 + 0.5 * std::sin(angle + 1e-6)});
+  }
+  auto start = std::chrono::steady_clock::now();
+  size_t removed = RemovePointsOutside(hole, outer);
+  EXPECT_GT(removed, 0u);
+  EXPECT_LT(removed, n);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 }  // namespace

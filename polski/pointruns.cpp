@@ -1,5 +1,6 @@
 #include "polski/pointruns.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "polski/jitters.h"
@@ -24,9 +25,9 @@ uint64_t CoordinateBits(double v) {
   return bits;
 }
 
-uint64_t PointHash(const TPointD& p) { return Mix(CoordinateBits(p.x) * 31 + Mix(CoordinateBits(p.y))); }
-
 }  // namespace
+
+uint64_t PointHash(const TPointD& p) { return Mix(CoordinateBits(p.x) * 31 + Mix(CoordinateBits(p.y))); }
 
 // borders[i] = length of the longest proper border of b[0, i + 1).
 void CPointRunMatcher::BuildBorders(const TPointD* b, size_t m) {
@@ -69,6 +70,36 @@ bool CPointRunMatcher::RingsEqual(const TPointD* a, size_t n, const TPointD* b, 
     if (k == m) return true;
   }
   return false;
+}
+
+void CRunIndex::Build(const TPointD* points, size_t n) {
+  run = points;
+  count = n;
+  slots.Resize(n);
+  for (size_t i = 0; i < n; i++) slots[i] = {PointHash(points[i]), i};
+  std::sort(slots.begin(), slots.end(), [](const TSlot& a, const TSlot& b) { return a.hash < b.hash; });
+}
+
+TRunMatch CRunIndex::Match(const TPointD* b, size_t m, CPointRunMatcher& fallback) const {
+  if (count < m) return TRunMatch::Shorter;
+  if (m == 0) return TRunMatch::Absent;
+  uint64_t hash = PointHash(b[0]);
+  const TSlot* first = std::lower_bound(slots.begin(), slots.end(), hash,
+                                        [](const TSlot& s, uint64_t h) { return s.hash < h; });
+  const TSlot* last = first;
+  while (last != slots.end() && last->hash == hash) last++;
+  // A point repeated all along the run: the linear matcher bounds the work.
+  if (last - first > 16) return fallback.MatchRuns(run, count, b, m);
+  size_t found = 0;
+  for (const TSlot* slot = first; slot != last; slot++) {
+    size_t at = slot->position;
+    if (at + m > count) continue;
+    size_t t = 0;
+    while (t < m && SamePoint(run[at + t], b[t])) t++;
+    if (t == m) found++;
+  }
+  if (found == 0) return TRunMatch::Absent;
+  return found == count - m + 1 ? TRunMatch::Equal : TRunMatch::Contains;
 }
 
 // Sum over the ring's edges of a hash of the edge: the sum ignores where the

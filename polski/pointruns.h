@@ -32,6 +32,28 @@ class CPointRunMatcher {
   CReallocArray<size_t> borders;
 };
 
+// A run indexed by its points, for matching many short runs against one
+// long run: a match can only start where the long run holds the short run's
+// first point, and those places are found without a scan. Gives the same
+// answers as CPointRunMatcher::MatchRuns. The run must outlive the index.
+class CRunIndex {
+ public:
+  void Build(const TPointD* run, size_t n);
+  TRunMatch Match(const TPointD* b, size_t m, CPointRunMatcher& fallback) const;
+
+ private:
+  struct TSlot {
+    uint64_t hash;
+    size_t position;
+  };
+  const TPointD* run = nullptr;
+  size_t count = 0;
+  CReallocArray<TSlot> slots;  // sorted by hash
+};
+
+// Hash of one point; equal points (in the sense of SamePoint) hash equally.
+uint64_t PointHash(const TPointD& p);
+
 // Hash of a ring that does not depend on where the ring starts (equal rings
 // in the sense of RingsEqual hash equally).
 uint64_t RingHash(const TPointD* ring, size_t n);

@@ -77,6 +77,9 @@ TEST(PointRuns, RandomRunsAndRingsMatchNaiveComparison) {
     for (size_t i = 1 + rng() % 5; i > 0; i--) b += char('A' + rng() % unsigned(alphabet));
     CReallocArray<TPointD> ra = Points(a), rb = Points(b);
     ASSERT_EQ(matcher.MatchRuns(ra.data, ra.Size(), rb.data, rb.Size()), NaiveMatchRuns(ra, rb)) << a << " " << b;
+    CRunIndex index;
+    index.Build(ra.data, ra.Size());
+    ASSERT_EQ(index.Match(rb.data, rb.Size(), matcher), NaiveMatchRuns(ra, rb)) << a << " " << b;
 
     // Rings: b as a rotation of a, sometimes spoilt.
     std::string ring = a.empty() ? "A" : a;
@@ -117,6 +120,9 @@ TEST(PointRuns, LongRunsAreLinear) {
   b.Back() = {1, 3};
   EXPECT_EQ(matcher.MatchRuns(a.data, n, b.data, n / 2), TRunMatch::Absent);
   EXPECT_TRUE(matcher.RingsEqual(a.data, n, a.data, n));
+  CRunIndex index;
+  index.Build(a.data, n);
+  EXPECT_EQ(index.Match(b.data, n / 2, matcher), TRunMatch::Absent);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 

@@ -1,5 +1,6 @@
 #include "core/xml.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/platform/platform.h"
@@ -54,6 +55,10 @@ const TXMLAttribute* TXMLNode::FindAttribute(const char* attributeName) const {
 
 void CWrongXMLException::Print(CLog& log, const char* fileName) const {
   log.Print("Wrong xml structure at %s:%u", fileName, line);
+}
+
+void CWrongXMLException::SetFileName(const char* fileName) {
+  std::snprintf(message, sizeof message, "Wrong xml structure at %s:%u", fileName, line);
 }
 
 std::unique_ptr<TXMLNode> CXMLParser::Parse(const char* bytes, size_t byteCount) {
@@ -205,7 +210,13 @@ TXMLNode* CXMLDocument::Load(const char* path) {
   CReallocArray<char> bytes;
   if (!ReadWholeFile(path, bytes)) return nullptr;
   CXMLParser parser;
-  std::unique_ptr<TXMLNode> parsed = parser.Parse(bytes.data, bytes.Size());
+  std::unique_ptr<TXMLNode> parsed;
+  try {
+    parsed = parser.Parse(bytes.data, bytes.Size());
+  } catch (CWrongXMLException& e) {
+    e.SetFileName(path);
+    throw;
+  }
   root = std::move(parsed);
   return root.get();
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -41,20 +42,29 @@ struct TXMLNode : TXMLTag {
   CReallocArray<std::unique_ptr<TXMLNode>> children;  // document order
 };
 
-class CXMLException {
+// A standard exception too, so that a report of one that nothing catches
+// can still say what and where.
+class CXMLException : public std::exception {
  public:
-  virtual ~CXMLException() = default;
   virtual void Print(CLog& log, const char* fileName) const = 0;
 };
 
 class CWrongXMLException : public CXMLException {
  public:
-  CWrongXMLException(size_t faultPosition, uint32_t faultLine) : position(faultPosition), line(faultLine) {}
+  CWrongXMLException(size_t faultPosition, uint32_t faultLine) : position(faultPosition), line(faultLine) {
+    SetFileName("");
+  }
   // "Wrong xml structure at <file>:<line>"
   void Print(CLog& log, const char* fileName) const override;
+  // Names the file in what() (the parser itself reads bytes, not files).
+  void SetFileName(const char* fileName);
+  const char* what() const noexcept override { return message; }
 
   size_t position;  // byte offset of the fault in the file
   uint32_t line;    // 1 + line feeds before it
+
+ private:
+  char message[320];
 };
 
 // Parses one buffer. Elements may nest kMaxDepth deep; deeper nesting is

@@ -45,4 +45,15 @@ for name, text, code, expected in cases:
     check.equal(name + " exit code", rc, code)
     check.equal(name + " transcript", harness.mask(out), BANNER + "DD.MM.YYYY\n" + expected)
 
+# A malformed tags file is not caught: the crash report ends the run with exit code 1 and names the
+# file and line.
+bad_tags = params("bad-tags.xml", '<tags version="1.00">\n<tag\n')
+rc, out = harness.run(args.program, params("badxml.cfg", "tags=%s\n" % bad_tags))
+check.equal("malformed tags exit code", rc, 1)
+lines = harness.mask(out).splitlines()
+check.equal("malformed tags: one exception line",
+            len([l for l in lines if l.startswith("T: Unhandled exception E06D7363 at ")]), 1)
+check.true("malformed tags: the XML error is named",
+           any(l.endswith("Wrong xml structure at %s:2" % bad_tags) for l in lines), out)
+
 check.finish()

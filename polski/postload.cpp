@@ -52,9 +52,9 @@ void RemoveEmptyEntries(CReallocArray<TDataLevel>& geometry) {
   geometry.Resize(kept);
 }
 
-// Deletes the objects for which `drop` holds, keeping the order of the rest.
-template <class TDrop>
-void DropObjects(CReallocArray<CMapObject*>& objects, TDrop drop) {
+// Deletes the items for which `drop` holds, keeping the order of the rest.
+template <class T, class TDrop>
+void DropObjects(CReallocArray<T*>& objects, TDrop drop) {
   size_t kept = 0;
   for (size_t i = 0; i < objects.Size(); i++) {
     if (drop(objects[i])) {

@@ -78,7 +78,7 @@ bool ScanMagnitude(const char*& cursor, bool* negative, uint64_t* magnitude, int
   while (IsCSpace(*p)) p++;
   *negative = false;
   if (*p == '+' || *p == '-') *negative = *p++ == '-';
-  auto digit = [base](char c) -> int {
+  auto digit = [&base](char c) -> int {
     int d = IsDigit(c) ? c - '0' : (AsciiLower(c) >= 'a' && AsciiLower(c) <= 'z' ? AsciiLower(c) - 'a' + 10 : 99);
     return d < base ? d : -1;
   };

@@ -144,20 +144,24 @@ const char* CMap::LoadFile(const char* path, const bool* stop) {
       }
     }
     open.reset();
-    if (!Header) return "No header";
-    if (!CheckAddressIndexes(*this)) return "Bad address info";
-    if (Stopped(stop)) return "Interrupted by user";
-    std::stable_sort(RoadAttributes.begin(), RoadAttributes.end(),
-                     [](const TRoadAttributes* a, const TRoadAttributes* b) { return a->RoadId < b->RoadId; });
-    FileName = path;
-    const std::string& codePage = Header->CodePage;
-    Utf8Labels = codePage.empty() || TextEquals(codePage, "utf8") || codePage == "65001";
-    return nullptr;
+    return FinishLoad(path, stop);
   } catch (const std::bad_alloc&) {
     return "Out of memory";
   } catch (const TStreamException&) {
     return "Error loading file.";
   }
+}
+
+const char* CMap::FinishLoad(const char* path, const bool* stop) {
+  if (!Header) return "No header";
+  if (!CheckAddressIndexes(*this)) return "Bad address info";
+  if (Stopped(stop)) return "Interrupted by user";
+  std::stable_sort(RoadAttributes.begin(), RoadAttributes.end(),
+                   [](const TRoadAttributes* a, const TRoadAttributes* b) { return a->RoadId < b->RoadId; });
+  FileName = path;
+  const std::string& codePage = Header->CodePage;
+  Utf8Labels = codePage.empty() || TextEquals(codePage, "utf8") || codePage == "65001";
+  return nullptr;
 }
 
 }  // namespace PolskiFormat

@@ -34,6 +34,10 @@ class CMap {
   // "Interrupted by user". On an error the map keeps what it had received.
   // `stop` (may be null) is read before every line.
   const char* LoadFile(const char* path, const bool* stop);
+  // The steps that end a load once the lines are read: the header and
+  // address checks, the stop flag, sorting the routing records, FileName
+  // and Utf8Labels. Null on success, else one of LoadFile's texts.
+  const char* FinishLoad(const char* path, const bool* stop);
 
   // Typed views of the object lists.
   CPOI* POI(size_t i) const { return static_cast<CPOI*>(POIs[i]); }

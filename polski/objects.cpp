@@ -306,4 +306,18 @@ void OrderRings(CReallocArray<TDataLevel>& rings) {
   }
 }
 
+CGeoRect GetPointsRect(const TDataLevel& entry) {
+  CGeoRect rect;
+  for (const TPointD& p : entry.Points) rect.ExtendByPoint(DegreesToGeoPoint(p.x, p.y));
+  return rect;
+}
+
+CGeoRect GetLevelRunRect(const CReallocArray<TDataLevel>& geometry, size_t& position) {
+  CGeoRect rect = GetPointsRect(geometry[position]);
+  while (position + 1 < geometry.Size() && geometry[position + 1].Level == geometry[position].Level) {
+    rect.Extend(GetPointsRect(geometry[++position]));
+  }
+  return rect;
+}
+
 }  // namespace PolskiFormat

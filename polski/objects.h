@@ -14,7 +14,7 @@
 #include <string>
 
 #include "core/containers.h"
-#include "polski/geo_standin.h"  // TEMPORARY: core/geo.h
+#include "core/geo.h"
 #include "polski/openinghours.h"
 #include "polski/sections.h"
 
@@ -151,5 +151,11 @@ class CPolylineSection : public CMapObjectSection {
 
 // Orders the rings of a polygon by level and marks the holes.
 void OrderRings(CReallocArray<TDataLevel>& rings);
+
+// Rectangle of an entry's points in map units (empty without points).
+CGeoRect GetPointsRect(const TDataLevel& entry);
+// Union of the rectangles of the run of entries from `position` on that
+// share its level; `position` is left at the run's last entry.
+CGeoRect GetLevelRunRect(const CReallocArray<TDataLevel>& geometry, size_t& position);
 
 }  // namespace PolskiFormat

@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "core/containers.h"
-#include "polski/geo_standin.h"  // TEMPORARY: core/geo.h
+#include "core/geo.h"
 
 namespace PolskiFormat {
 

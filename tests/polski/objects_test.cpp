@@ -326,4 +326,32 @@ TEST(PolylineSection, Geometry) {
   EXPECT_FALSE(ok);
 }
 
+TEST(Geometry, Rectangles) {
+  auto entry = [](uint8_t level, const char* points) {
+    TDataLevel e;
+    e.Level = level;
+    ParsePointList(points, e.Points);
+    return e;
+  };
+  const int32_t u = kGeoUnitsPerDegree;
+  CGeoRect r = GetPointsRect(entry(0, "(1,2),(-1,3),(0,2.5)"));
+  EXPECT_EQ(r, (CGeoRect{2 * u, 3 * u, -u, u}));
+  EXPECT_TRUE(GetPointsRect(entry(0, "")).IsEmpty());
+  // Across the +/-180 meridian the span runs east from 179 to -179.
+  r = GetPointsRect(entry(0, "(0,179),(0,-179)"));
+  EXPECT_EQ(r.x1, 179 * u);
+  EXPECT_EQ(r.x2, -179 * u);
+
+  CReallocArray<TDataLevel> geometry;
+  geometry.PushBack(entry(0, "(0,0),(1,1)"));
+  geometry.PushBack(entry(0, "(5,5)"));
+  geometry.PushBack(entry(1, "(9,9)"));
+  size_t position = 0;
+  EXPECT_EQ(GetLevelRunRect(geometry, position), (CGeoRect{0, 5 * u, 0, 5 * u}));
+  EXPECT_EQ(position, 1u);
+  position = 2;
+  EXPECT_EQ(GetLevelRunRect(geometry, position), (CGeoRect{9 * u, 9 * u, 9 * u, 9 * u}));
+  EXPECT_EQ(position, 2u);
+}
+
 }  // namespace

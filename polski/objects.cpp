@@ -166,7 +166,7 @@ bool ParsePlaceKey(std::string_view key, const char* value, CReallocArray<TOpeni
 
 bool CPOISection::Parse() {
   CPOI* poi = new CPOI;
-  Object = poi;
+  Record = poi;
   if (!ParseCommonKeys(*this, *poi)) return false;
   for (const TPair& pair : Pairs) {
     std::string_view key = pair.key;
@@ -195,7 +195,7 @@ bool CPOISection::IsOwnKey(std::string_view key) const {
 
 bool CPolygonSection::Parse() {
   CPolygon* polygon = new CPolygon;
-  Object = polygon;
+  Record = polygon;
   if (!ParseCommonKeys(*this, *polygon)) return false;
   for (const TPair& pair : Pairs) {
     std::string_view key = pair.key;
@@ -220,12 +220,12 @@ bool CPolygonSection::IsOwnKey(std::string_view key) const {
 }
 
 CPolylineSection::~CPolylineSection() {
-  if (Object) delete Polyline()->Routing;
+  if (Record) delete Polyline()->Routing;
 }
 
 bool CPolylineSection::Parse() {
   CPolyline* polyline = new CPolyline;
-  Object = polyline;
+  Record = polyline;
   if (!ParseCommonKeys(*this, *polyline)) return false;
   for (size_t i = 0; i < Pairs.Size(); i++) {
     int32_t level = GeometryKeyLevel(Pairs[i].key);

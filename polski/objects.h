@@ -107,21 +107,12 @@ int32_t GeometryKeyLevel(std::string_view key);
 
 // ---- Object sections ---------------------------------------------------------------
 
-class CMapObjectSection : public CSection {
+class CMapObjectSection : public CRecordSection<CMapObject> {
  public:
-  using CSection::CSection;
-  ~CMapObjectSection() override { delete Object; }
-
-  CMapObject* GetObject() override { return Object; }
+  using CRecordSection::CRecordSection;
+  CMapObject* GetObject() override { return Record; }
   // Hands the built object over to the caller.
-  CMapObject* TakeObject() {
-    CMapObject* object = Object;
-    Object = nullptr;
-    return object;
-  }
-
- protected:
-  CMapObject* Object = nullptr;
+  CMapObject* TakeObject() { return TakeRecord(); }
 };
 
 class CPOISection : public CMapObjectSection {
@@ -146,7 +137,7 @@ class CPolylineSection : public CMapObjectSection {
   bool Parse() override;
   bool IsOwnKey(std::string_view key) const override;
 
-  CPolyline* Polyline() { return static_cast<CPolyline*>(Object); }
+  CPolyline* Polyline() { return static_cast<CPolyline*>(Record); }
 };
 
 // Orders the rings of a polygon by level and marks the holes.

@@ -4,7 +4,8 @@
 // 32-bit (ids of maps made from public data pass 2^31).
 //
 // Ownership: a section owns the record it builds until the loader takes it
-// (TakeRecord); the map then owns it through its Restrictions or Lanes list.
+// (TakeRecord, see CRecordSection); the map then owns it through its
+// Restrictions or Lanes list.
 #pragma once
 
 #include <cstdint>
@@ -29,38 +30,18 @@ struct TLanesRecord {
   CReallocArray<uint8_t> LaneConnections;
 };
 
-class CRestrictSection : public CSection {
+class CRestrictSection : public CRecordSection<TRestriction> {
  public:
-  CRestrictSection() : CSection(SectionRestrict) {}
-  ~CRestrictSection() override { delete Record; }
+  CRestrictSection() : CRecordSection(SectionRestrict) {}
   bool Parse() override;
   bool IsOwnKey(std::string_view key) const override;
   void Write(FILE* out) override;
-
-  TRestriction* TakeRecord() {
-    TRestriction* record = Record;
-    Record = nullptr;
-    return record;
-  }
-
- private:
-  TRestriction* Record = nullptr;
 };
 
-class CLanesSection : public CSection {
+class CLanesSection : public CRecordSection<TLanesRecord> {
  public:
-  CLanesSection() : CSection(SectionLanes) {}
-  ~CLanesSection() override { delete Record; }
+  CLanesSection() : CRecordSection(SectionLanes) {}
   bool Parse() override;
-
-  TLanesRecord* TakeRecord() {
-    TLanesRecord* record = Record;
-    Record = nullptr;
-    return record;
-  }
-
- private:
-  TLanesRecord* Record = nullptr;
 };
 
 // Reads a "TraffPoints" / "TraffRoads" list into `list` (emptied first).

@@ -79,6 +79,24 @@ class CSection {
   int Type;
 };
 
+// A section that builds one object or record and owns it until the loader
+// takes it; a section dropped unparsed or after a failed Parse frees it.
+template <class TRecord>
+class CRecordSection : public CSection {
+ public:
+  using CSection::CSection;
+  ~CRecordSection() override { delete Record; }
+
+  TRecord* TakeRecord() {
+    TRecord* record = Record;
+    Record = nullptr;
+    return record;
+  }
+
+ protected:
+  TRecord* Record = nullptr;
+};
+
 // Appends a pair; both texts must stay valid while the section parses.
 inline void AppendPair(CSection& section, std::string_view key, const char* value) {
   section.Pairs.PushBack(TPair{key, value});

@@ -28,10 +28,41 @@ const uint8_t kCodeLengthOrder[kCodeLengthCodes] = {16, 17, 18, 0, 8, 7, 9, 6, 1
 
 // A code tree for n symbols: entry 2k + bit leads from inner node k; a value
 // below n is a symbol, a value of n or more leads to inner node value - n.
+// `fast` holds the walk over the next kFastBits bits, taken at once when
+// that many bits are left: bits 0-15 the symbol or the inner node reached,
+// bits 16-19 the bits used, bits 24-25 what was reached.
+constexpr unsigned kFastBits = 9;
+enum TFastKind : uint32_t { FastSymbol = 0, FastNode = 1, FastOutside = 2 };
+
 struct THuffmanTree {
   unsigned symbols = 0;
   uint16_t entries[2 * kLiteralCodes];
+  uint32_t fast[1u << kFastBits];
 };
+
+uint32_t FastEntry(TFastKind kind, unsigned value, unsigned bits) { return kind << 24 | bits << 16 | value; }
+
+void MakeFastTable(THuffmanTree& tree) {
+  const unsigned n = tree.symbols;
+  for (unsigned pattern = 0; pattern < (1u << kFastBits); pattern++) {
+    unsigned node = 0;
+    uint32_t result = 0;
+    for (unsigned b = 0; b < kFastBits; b++) {
+      unsigned entry = tree.entries[2 * node + ((pattern >> b) & 1)];
+      if (entry < n) {
+        result = FastEntry(FastSymbol, entry, b + 1);
+        break;
+      }
+      node = entry - n;
+      if (node >= n) {
+        result = FastEntry(FastOutside, 0, b + 1);
+        break;
+      }
+      result = FastEntry(FastNode, node, kFastBits);
+    }
+    tree.fast[pattern] = result;
+  }
+}
 
 // Canonical codes (RFC 1951, 3.2.2) inserted bit by bit, most significant
 // bit first. Incomplete codes are allowed (their holes stay unfilled and fail
@@ -74,6 +105,7 @@ int32_t MakeHuffmanCodes(THuffmanTree& tree, const uint8_t* lengths, unsigned n)
       }
     }
   }
+  MakeFastTable(tree);
   return PngOk;
 }
 
@@ -86,13 +118,22 @@ class CInflater {
 
  private:
   // n <= 16 bits, least significant first; false when they pass the input.
+  // Only the bytes that hold those bits are read.
   bool ReadBits(unsigned n, uint32_t* value) {
     if (bitEnd - bitPos < n) return false;
-    uint32_t v = 0;
-    for (unsigned i = 0; i < n; i++, bitPos++) {
-      v |= static_cast<uint32_t>((data[bitPos >> 3] >> (bitPos & 7)) & 1) << i;
+    if (n == 0) {
+      *value = 0;
+      return true;
     }
-    *value = v;
+    size_t i = static_cast<size_t>(bitPos >> 3);
+    unsigned have = 8 - (bitPos & 7);
+    uint32_t v = data[i] >> (bitPos & 7);
+    while (have < n) {
+      v |= static_cast<uint32_t>(data[++i]) << have;
+      have += 8;
+    }
+    *value = v & ((1u << n) - 1);
+    bitPos += n;
     return true;
   }
   int32_t DecodeSymbol(const THuffmanTree& tree, uint32_t* symbol);
@@ -118,6 +159,23 @@ class CInflater {
 
 int32_t CInflater::DecodeSymbol(const THuffmanTree& tree, uint32_t* symbol) {
   unsigned node = 0;
+  if (bitEnd - bitPos >= kFastBits) {
+    // The next kFastBits bits lie in two bytes.
+    size_t i = static_cast<size_t>(bitPos >> 3);
+    unsigned pattern = ((data[i] | data[i + 1] << 8) >> (bitPos & 7)) & ((1u << kFastBits) - 1);
+    uint32_t f = tree.fast[pattern];
+    bitPos += (f >> 16) & 15;
+    switch (f >> 24) {
+      case FastSymbol:
+        *symbol = f & 0xFFFF;
+        return PngOk;
+      case FastOutside:
+        return PngHuffmanOutsideTree;
+      default:
+        node = f & 0xFFFF;
+        break;
+    }
+  }
   for (;;) {
     if (bitPos >= bitEnd) return PngHuffmanPastInput;
     unsigned bit = (data[bitPos >> 3] >> (bitPos & 7)) & 1;

@@ -210,6 +210,27 @@ TEST(Packer, TileSizesAndKinds) {
   }
 }
 
+// Large tiles are judged by their size and PNG header before they are read:
+// 3 GB files (sparse) cost nothing, on any build.
+TEST(Packer, LargeFilesAreJudgedBeforeReading) {
+  std::string dir = TestUtil::MakeTempDir("packer_large");
+  std::string t = dir + "tiles/";
+  const uint64_t huge = uint64_t{3} << 30;
+  PutTile(t + "z1/0/0.jpg", {0xFF, 0xD8});
+  std::filesystem::resize_file(t + "z1/0/0.jpg", huge);
+  PutTile(t + "z1/0/1.png", TestPng(256, 256));  // a PNG too long to be a tile
+  std::filesystem::resize_file(t + "z1/0/1.png", huge);
+  TBytes wide = TestPng(512, 1, true);  // a 512-wide header over 16 MB
+  PutTile(t + "z1/1/0.png", wide);
+  std::filesystem::resize_file(t + "z1/1/0.png", 16u << 20);
+  TPacked r = Pack(t, dir + "out/");
+  ASSERT_EQ(r.count, 3u) << r.error;
+  QxrTest::TFile f = ReadQxr(dir + "out/tiles.qxr");
+  ASSERT_EQ(f.problem, "");
+  ASSERT_EQ(f.tiles.size(), 3u);
+  for (const QxrTest::TTile& tile : f.tiles) EXPECT_EQ(tile.offset, 0u);
+}
+
 // Three tiles with equal x: the top node is the last of them, the other two
 // go left (split by y there). Checked against bytes built by hand.
 TEST(Packer, TreeOfThreeTilesWithEqualX) {

@@ -132,6 +132,8 @@ TEST(PngDecoder, ZlibRoundTripsAtEveryLevelAndStrategy) {
     }
   }
 }
+#else
+TEST(PngDecoder, PixelsEqualTheOracle) { GTEST_SKIP() << "this build has no libpng and zlib to compare with"; }
 #endif
 
 TEST(PngDecoder, DamagedFilesGiveTheirResults) {

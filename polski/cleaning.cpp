@@ -2,8 +2,6 @@
 
 namespace PolskiFormat {
 
-void RemoveJitters(CMap&) {}
 void RemoveDuplicates(CMap&) {}
-void Generalize(CMap&) {}
 
 }  // namespace PolskiFormat

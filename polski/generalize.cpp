@@ -1,8 +1,13 @@
 #include "polski/generalize.h"
 
+#include <cstdio>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#include "core/log.h"
+#include "polski/cleaning.h"
 
 namespace PolskiFormat {
 
@@ -189,6 +194,233 @@ size_t RemovePointsOutside(CReallocArray<TPointD>& hole, const CReallocArray<TPo
   }
   hole.Resize(out);
   return n - out;
+}
+
+// ---- The pass ------------------------------------------------------------------------
+
+namespace {
+
+struct TLevelCounters {
+  uint64_t input = 0;
+  uint64_t added = 0;
+  uint64_t deleted = 0;
+  uint64_t output = 0;
+};
+
+// A new geometry entry waiting to be appended.
+struct TNewEntry {
+  int level;
+  size_t source;  // entry index it was made from
+  uint8_t isHole;
+  CReallocArray<TPointD> points;
+};
+
+constexpr int kLevelSlots = 256;  // TDataLevel::Level is a byte
+
+// Which levels one object spans and where the geometry of each comes from.
+struct TLevelPlan {
+  int lowest = 0;
+  int highest = -1;  // inclusive; below `lowest` when nothing is to be made
+  int sourceOf[kLevelSlots];
+  // The levels j (ascending) that take their geometry from level v.
+  void MissingLevelsOf(int v, CReallocArray<int>& out) const {
+    out.Clear();
+    if (v < lowest || v > highest || sourceOf[v] != v) return;
+    for (int j = v + 1; j <= highest && sourceOf[j] == v; j++) out.PushBack(j);
+  }
+};
+
+const TPointD* FirstPoint(const CReallocArray<TDataLevel>& geometry) {
+  for (const TDataLevel& entry : geometry) {
+    if (!entry.Points.Empty()) return &entry.Points[0];
+  }
+  return nullptr;
+}
+
+class CGeneralizer {
+ public:
+  explicit CGeneralizer(const CReallocArray<uint8_t>& levelBits) : bits(levelBits) {
+    counters.ResizeZeroed(bits.Size());
+  }
+
+  void Polygon(CPolygon& polygon);
+  void Polyline(CPolyline& polyline);
+  void LogCounters() const;
+
+ private:
+  int LevelCount() const { return static_cast<int>(bits.Size()); }
+  double LineTolerance(int level) const { return ToleranceForIndex(bits[level]); }
+  double AreaTolerance(int level) const {
+    int below = bits[level > 0 ? level - 1 : 0];
+    return ToleranceForIndex(below == 0 ? 0 : below - 1);
+  }
+  bool Plan(CMapObject& object, const CReallocArray<TDataLevel>& geometry, const char* kind, TLevelPlan& plan) const;
+  void SimplifyInPlace(TDataLevel& entry, bool keep, double tolerance);
+
+  const CReallocArray<uint8_t>& bits;
+  CReallocArray<TLevelCounters> counters;
+  CReallocArray<int> missing;
+};
+
+// Entries without points take no part (they never make a level); levels
+// beyond the level table are left as they are.
+bool CGeneralizer::Plan(CMapObject& object, const CReallocArray<TDataLevel>& geometry, const char* kind,
+                        TLevelPlan& plan) const {
+  bool present[kLevelSlots] = {};
+  int lowest = kLevelSlots, highest = -1;
+  for (const TDataLevel& entry : geometry) {
+    if (entry.Points.Empty()) continue;
+    present[entry.Level] = true;
+    if (entry.Level < lowest) lowest = entry.Level;
+    if (entry.Level > highest) highest = entry.Level;
+  }
+  if (highest < 0) return false;
+  if (object.EndLevel != 255) {
+    highest = object.EndLevel;
+    object.EndLevel = 255;
+  }
+  if (highest >= LevelCount() - 1) {
+    const TPointD* first = FirstPoint(geometry);
+    g_Log.Print("w: %s has incorrect endlevel: %f %f\n", kind, first->y, first->x);
+    highest = LevelCount() - 2;
+  }
+  plan.lowest = lowest;
+  plan.highest = highest;
+  int source = lowest;
+  for (int j = lowest; j <= highest; j++) {
+    if (present[j]) source = j;
+    plan.sourceOf[j] = source;
+  }
+  return true;
+}
+
+void CGeneralizer::SimplifyInPlace(TDataLevel& entry, bool keep, double tolerance) {
+  TLevelCounters& c = counters[entry.Level];
+  c.input += entry.Points.Size();
+  if (!keep) c.deleted += SimplifyDouglasPeucker(entry.Points, tolerance);
+  c.output += entry.Points.Size();
+}
+
+void CGeneralizer::Polygon(CPolygon& polygon) {
+  TLevelPlan plan;
+  if (!Plan(polygon, polygon.Geometry, "polygon", plan)) return;
+  CReallocArray<TDataLevel>& geometry = polygon.Geometry;
+  const size_t count = geometry.Size();
+  size_t outer = SIZE_MAX;  // the current outer ring
+  CReallocArray<TNewEntry> made;
+  for (size_t k = 0; k < count; k++) {
+    TDataLevel& entry = geometry[k];
+    if (entry.Points.Empty() || entry.Level >= LevelCount()) continue;
+    int level = entry.Level;
+    SimplifyInPlace(entry, level == plan.lowest, AreaTolerance(level));
+    if (level != plan.lowest && entry.IsHole && outer != SIZE_MAX && geometry[outer].Level == level) {
+      RemovePointsOutside(entry.Points, geometry[outer].Points);
+    }
+    if (!entry.IsHole) outer = k;
+    plan.MissingLevelsOf(level, missing);
+    for (int j : missing) made.PushBack({j, k, entry.IsHole, {}});
+  }
+  // Grouped by level, in entry order within a level.
+  std::stable_sort(made.begin(), made.end(), [](const TNewEntry& a, const TNewEntry& b) { return a.level < b.level; });
+  for (TNewEntry& m : made) {
+    TDataLevel entry;
+    entry.Level = static_cast<uint8_t>(m.level);
+    entry.IsHole = m.isHole;
+    entry.Points.Assign(geometry[m.source].Points.data, geometry[m.source].Points.Size());
+    SimplifyDouglasPeucker(entry.Points, AreaTolerance(m.level));
+    size_t index = geometry.Size();
+    geometry.PushBack(std::move(entry));
+    TDataLevel& added = geometry[index];
+    if (added.IsHole) {
+      if (outer != SIZE_MAX && geometry[outer].Level == added.Level) RemovePointsOutside(added.Points, geometry[outer].Points);
+    } else {
+      outer = index;
+    }
+    counters[m.level].added += added.Points.Size();
+    counters[m.level].output += added.Points.Size();
+  }
+}
+
+// New entries of a source entry are simplified cumulatively, each missing
+// level from the one below; they are appended grouped by level, so the parts
+// of a multi-part line stay runs of one level.
+void CGeneralizer::Polyline(CPolyline& polyline) {
+  TLevelPlan plan;
+  if (!Plan(polyline, polyline.Geometry, "polyline", plan)) return;
+  CReallocArray<TDataLevel>& geometry = polyline.Geometry;
+  const size_t count = geometry.Size();
+  CReallocArray<TNewEntry> made;
+  for (size_t k = 0; k < count; k++) {
+    TDataLevel& entry = geometry[k];
+    if (entry.Points.Empty() || entry.Level >= LevelCount()) continue;
+    // A road's route nodes index the points of its first entry: they stay.
+    bool keep = entry.Level == plan.lowest || (k == 0 && polyline.Routing);
+    SimplifyInPlace(entry, keep, LineTolerance(entry.Level));
+    plan.MissingLevelsOf(entry.Level, missing);
+    if (missing.Empty()) continue;
+    CReallocArray<TPointD> work;
+    work.Assign(entry.Points.data, entry.Points.Size());
+    for (int j : missing) {
+      SimplifyDouglasPeucker(work, LineTolerance(j));
+      TNewEntry* m = made.PushBack({j, k, entry.IsHole, {}});
+      m->points.Assign(work.data, work.Size());
+      counters[j].added += work.Size();
+      counters[j].output += work.Size();
+    }
+  }
+  std::stable_sort(made.begin(), made.end(), [](const TNewEntry& a, const TNewEntry& b) { return a.level < b.level; });
+  for (TNewEntry& m : made) {
+    TDataLevel entry;
+    entry.Level = static_cast<uint8_t>(m.level);
+    entry.IsHole = m.isHole;
+    entry.Points = std::move(m.points);
+    geometry.PushBack(std::move(entry));
+  }
+}
+
+void CGeneralizer::LogCounters() const {
+  g_Log.PrintText("Level\tinput\tadded\tdeleted\toutput");
+  for (size_t i = 0; i < counters.Size(); i++) {
+    const TLevelCounters& c = counters[i];
+    g_Log.Print("%d:\t%llu\t%llu\t%llu\t%llu", static_cast<int>(i), static_cast<unsigned long long>(c.input),
+                static_cast<unsigned long long>(c.added), static_cast<unsigned long long>(c.deleted),
+                static_cast<unsigned long long>(c.output));
+  }
+}
+
+void PrintProgress(size_t done, size_t total) {
+  if (done % 100 != 0) return;
+  std::printf("\r%3.2f%%", static_cast<double>(done) * 100 / static_cast<double>(total));
+  std::fflush(stdout);
+}
+
+void EndProgress() {
+  std::printf("\n");
+  std::fflush(stdout);
+  g_Log.PrintText("\n");
+}
+
+}  // namespace
+
+void Generalize(CMap& map) {
+  if (map.LevelCount() < 2) {
+    g_Log.PrintText("w: generalization needs at least 2 levels; skipped");
+    return;
+  }
+  CGeneralizer generalizer(map.Header->Levels);
+  g_Log.PrintText("Processing polygons");
+  for (size_t i = 0; i < map.Polygons.Size(); i++) {
+    PrintProgress(i, map.Polygons.Size());
+    generalizer.Polygon(*map.Polygon(i));
+  }
+  EndProgress();
+  g_Log.PrintText("Processing polylines");
+  for (size_t i = 0; i < map.Polylines.Size(); i++) {
+    PrintProgress(i, map.Polylines.Size());
+    generalizer.Polyline(*map.Polyline(i));
+  }
+  EndProgress();
+  generalizer.LogCounters();
 }
 
 }  // namespace PolskiFormat

@@ -77,4 +77,20 @@ size_t RemoveSpikes(CReallocArray<TPointD>& ring) {
   return spikes;
 }
 
+void RemoveJitters(CMap& map) {
+  uint64_t input = 0, output = 0, equal = 0, jitters = 0;
+  for (size_t i = 0; i < map.Polygons.Size(); i++) {
+    for (TDataLevel& ring : map.Polygon(i)->Geometry) {
+      input += ring.Points.Size();
+      equal += RemoveEqualConsecutive(ring.Points);
+      jitters += RemoveSpikes(ring.Points);
+      output += ring.Points.Size();
+    }
+  }
+  g_Log.Print("Input polygon vertex count\t: %llu", static_cast<unsigned long long>(input));
+  g_Log.Print("Output polygon vertex count\t: %llu", static_cast<unsigned long long>(output));
+  g_Log.Print("Equal consequent vertices deleted: %llu", static_cast<unsigned long long>(equal));
+  g_Log.Print("Jitters deleted: %llu", static_cast<unsigned long long>(jitters));
+}
+
 }  // namespace PolskiFormat

@@ -1,5 +1,8 @@
 #include "polski/generalize.h"
 
+#include "polski/cleaning.h"
+#include "polski/cleaning_maps.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +14,7 @@
 #include "support/testutil.h"
 
 using namespace PolskiFormat;
+using namespace CleaningTest;
 
 namespace {
 
@@ -172,6 +176,171 @@ TEST(GeneralizeHoles, LargeRingsAreFast) {
   EXPECT_GT(removed, 0u);
   EXPECT_LT(removed, n);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// ---- The pass over maps ----------------------------------------------------------
+
+const double kMetre = 1.0 / 111200;  // about one metre of latitude, in degrees
+
+// 5 points along latitude 45: a 30 m bump, then a 200 m one.
+std::vector<TPointD> Bumps() {
+  return {{10, 45}, {10.001, 45 + 30 * kMetre}, {10.002, 45}, {10.003, 45 + 200 * kMetre}, {10.004, 45}};
+}
+
+std::vector<TPointD> Simplified(std::vector<TPointD> points, double tolerance) {
+  CReallocArray<TPointD> array;
+  for (const TPointD& p : points) array.PushBack(p);
+  SimplifyDouglasPeucker(array, tolerance);
+  return Points(array);
+}
+
+std::vector<int> Levels(const CReallocArray<TDataLevel>& geometry) {
+  std::vector<int> levels;
+  for (const TDataLevel& e : geometry) levels.push_back(e.Level);
+  return levels;
+}
+
+class GeneralizeMap : public ::testing::Test {
+ protected:
+  void SetUp() override { g_Log.timestamps = false; }
+  void TearDown() override { g_Log.timestamps = true; }
+  // Runs the pass and returns what it printed.
+  std::string Run(CMap& map) {
+    TestUtil::CStdoutCapture capture;
+    Generalize(map);
+    return capture.Finish();
+  }
+};
+
+TEST_F(GeneralizeMap, EndLevelMakesCumulativeCopies) {
+  CTestMap t;  // levels 24, 22, 20, 18: lines use 13 m at level 1, 52 m at level 2
+  CPolyline* line = t.Line(0x2, {{0, Bumps()}});
+  line->EndLevel = 2;
+  std::string out = Run(t.map);
+  EXPECT_EQ(line->EndLevel, 255);
+  ASSERT_EQ(Levels(line->Geometry), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(Points(line->Geometry[0].Points), Bumps());
+  std::vector<TPointD> level1 = Simplified(Bumps(), 13);
+  EXPECT_EQ(level1.size(), 5u);
+  EXPECT_EQ(Points(line->Geometry[1].Points), level1);
+  std::vector<TPointD> level2 = Simplified(level1, 52);
+  EXPECT_EQ(level2.size(), 4u);  // the 30 m bump goes
+  EXPECT_EQ(Points(line->Geometry[2].Points), level2);
+  EXPECT_EQ(out,
+            "Processing polygons\n\n\n\nProcessing polylines\n\r0.00%\n\n\n"
+            "Level\tinput\tadded\tdeleted\toutput\n"
+            "0:\t5\t0\t0\t5\n"
+            "1:\t0\t5\t0\t5\n"
+            "2:\t0\t4\t0\t4\n"
+            "3:\t0\t0\t0\t0\n");
+}
+
+TEST_F(GeneralizeMap, GapBetweenLevelsIsFilledFromBelow) {
+  CTestMap t;
+  std::vector<TPointD> straight;
+  for (int i = 0; i < 50; i++) straight.push_back({10 + i * 0.0001, 45 + i * 0.0001});
+  CPolyline* line = t.Line(0x2, {{0, Bumps()}, {2, straight}});
+  CPolygon* area = t.Area(0x3, {{0, Bumps()}, {2, straight}});
+  Run(t.map);
+  ASSERT_EQ(Levels(line->Geometry), (std::vector<int>{0, 2, 1}));
+  EXPECT_EQ(Points(line->Geometry[2].Points), Simplified(Bumps(), 13));
+  EXPECT_EQ(line->Geometry[1].Points.Size(), 2u);  // a straight line keeps its ends
+  ASSERT_EQ(Levels(area->Geometry), (std::vector<int>{0, 2, 1}));
+  EXPECT_EQ(Points(area->Geometry[2].Points), Simplified(Bumps(), 7));
+}
+
+TEST_F(GeneralizeMap, LinesAndAreasUseTheirOwnTolerance) {
+  CTestMap t({24, 22, 20});  // level 1: lines 13 m (index 22), areas 7 m (index 23)
+  std::vector<TPointD> bump = {{10, 45}, {10.001, 45 + 10 * kMetre}, {10.002, 45}};
+  CPolyline* line = t.Line(0x2, {{0, bump}, {1, bump}});
+  CPolygon* area = t.Area(0x3, {{0, bump}, {1, bump}});
+  Run(t.map);
+  EXPECT_EQ(line->Geometry[1].Points.Size(), 2u);
+  EXPECT_EQ(area->Geometry[1].Points.Size(), 3u);
+  EXPECT_EQ(line->Geometry[0].Points.Size(), 3u);  // the lowest level stays as loaded
+}
+
+TEST_F(GeneralizeMap, EndLevelAtTheTopIsClampedWithAWarning) {
+  CTestMap t;  // 4 levels: at most level 2
+  CPolyline* line = t.Line(0x2, {{0, Bumps()}});
+  line->EndLevel = 3;
+  CPolygon* area = t.Area(0x3, {{1, Bumps()}});
+  area->EndLevel = 9;
+  std::string out = Run(t.map);
+  EXPECT_EQ(Levels(line->Geometry), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(Levels(area->Geometry), (std::vector<int>{1, 2}));
+  EXPECT_NE(out.find("w: polyline has incorrect endlevel: 45.000000 10.000000\n\n"), std::string::npos);
+  EXPECT_NE(out.find("w: polygon has incorrect endlevel: 45.000000 10.000000\n\n"), std::string::npos);
+}
+
+TEST_F(GeneralizeMap, MultiPartLineKeepsItsParts) {
+  CTestMap t;
+  CPolyline* line = t.Line(0x2, {{0, Bumps()}, {0, {{11, 46}, {11.1, 46}}}});
+  line->EndLevel = 2;
+  Run(t.map);
+  ASSERT_EQ(Levels(line->Geometry), (std::vector<int>{0, 0, 1, 1, 2, 2}));
+  EXPECT_EQ(line->Geometry[3].Points[0].x, 11);
+  EXPECT_EQ(line->Geometry[5].Points[0].x, 11);
+}
+
+// Route nodes index the first entry of a road, whatever its level.
+TEST_F(GeneralizeMap, FirstEntryOfARoadIsNeverThinned) {
+  CTestMap t;
+  std::vector<TPointD> straight;
+  for (int i = 0; i < 20; i++) straight.push_back({10 + i * 0.0001, 45});
+  CPolyline* road = t.Line(0x2, {{1, straight}, {0, straight}});
+  t.Road(road, 5);
+  CPolyline* line = t.Line(0x2, {{1, straight}, {0, straight}});
+  Run(t.map);
+  EXPECT_EQ(road->Geometry[0].Points.Size(), 20u);
+  EXPECT_EQ(line->Geometry[0].Points.Size(), 2u);
+}
+
+TEST_F(GeneralizeMap, HolesAreClippedToTheirOuterRingOnNewLevels) {
+  CTestMap t;
+  std::vector<TPointD> outer = {{10, 45}, {10.01, 45}, {10.01, 45.01}, {10, 45.01}};
+  std::vector<TPointD> hole = {{10.002, 45.002}, {10.005, 45.002}, {10.005, 45.005}, {10.002, 45.005}};
+  CPolygon* area = t.Area(0x3, {{0, outer}, {0, hole, true}});
+  area->EndLevel = 1;
+  Run(t.map);
+  ASSERT_EQ(Levels(area->Geometry), (std::vector<int>{0, 0, 1, 1}));
+  EXPECT_FALSE(area->Geometry[2].IsHole);
+  EXPECT_TRUE(area->Geometry[3].IsHole);
+  EXPECT_EQ(Points(area->Geometry[3].Points), hole);
+}
+
+TEST_F(GeneralizeMap, FineLevelsNeverLoop) {
+  CTestMap t({26, 26, 28});  // tolerance 0 at both levels
+  std::vector<TPointD> line;
+  for (int i = 0; i < 1000; i++) line.push_back({10 + i * 1e-7, 45});
+  CPolyline* l = t.Line(0x2, {{0, line}});
+  l->EndLevel = 1;
+  Run(t.map);
+  ASSERT_EQ(Levels(l->Geometry), (std::vector<int>{0, 1}));
+  EXPECT_EQ(l->Geometry[1].Points.Size(), 1000u);
+}
+
+TEST_F(GeneralizeMap, UnusableLevelTablesAndEntries) {
+  CTestMap one({24});
+  CPolyline* line = one.Line(0x2, {{0, Bumps()}});
+  line->EndLevel = 2;
+  EXPECT_EQ(Run(one.map), "w: generalization needs at least 2 levels; skipped\n");
+  EXPECT_EQ(line->Geometry.Size(), 1u);
+
+  CMap bare;  // no header at all
+  EXPECT_EQ(Run(bare), "w: generalization needs at least 2 levels; skipped\n");
+
+  // Entries past the level table, and empty entries, are left alone.
+  CTestMap t({24, 22, 20});
+  CPolyline* far = t.Line(0x2, {{0, {}}, {7, Bumps()}, {0, Bumps()}});
+  CPolygon* empty = t.Area(0x3, {{0, {}}});
+  empty->EndLevel = 1;
+  std::string out = Run(t.map);
+  EXPECT_EQ(Levels(far->Geometry), (std::vector<int>{0, 7, 0, 1}));
+  EXPECT_EQ(far->Geometry[1].Points.Size(), 5u);
+  EXPECT_NE(out.find("w: polyline has incorrect endlevel: 45.000000 10.000000"), std::string::npos);
+  EXPECT_EQ(empty->Geometry.Size(), 1u);
+  EXPECT_NE(out.find("0:\t5\t0\t0\t5\n1:\t0\t5\t0\t5\n2:\t0\t0\t0\t0\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "polski/jitters.h"
 
+#include "polski/cleaning.h"
+#include "polski/cleaning_maps.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -180,6 +183,32 @@ TEST_F(JitterTest, LongRingIsLinear) {
   g_Log.enabled = true;
   EXPECT_EQ(ring.Size(), 2u);
   EXPECT_EQ(spikes, size_t(half - 1));
+}
+
+TEST_F(JitterTest, PassTouchesPolygonsOnlyAndCounts) {
+  CleaningTest::CTestMap t;
+  std::vector<TPointD> noisy = {P('P'), P('P'), P('Q'), P('R'), P('Q'), P('S')};
+  CPolygon* area = t.Area(0x3, {{0, noisy}, {1, {P('A'), P('B'), P('A'), P('C')}}, {1, {}}});
+  CPolyline* line = t.Line(0x2, {{0, noisy}});
+  TestUtil::CStdoutCapture capture;
+  RemoveJitters(t.map);
+  EXPECT_EQ(capture.Finish(), JitterLine(P('Q'), P('R'), P('Q')) + JitterLine(P('A'), P('B'), P('A')) +
+                                  "Input polygon vertex count\t: 10\n"
+                                  "Output polygon vertex count\t: 5\n"
+                                  "Equal consequent vertices deleted: 1\n"
+                                  "Jitters deleted: 2\n");
+  EXPECT_EQ(Names(area->Geometry[0].Points), "PQS");
+  EXPECT_EQ(Names(area->Geometry[1].Points), "AC");
+  EXPECT_EQ(line->Geometry[0].Points.Size(), 6u);
+}
+
+TEST_F(JitterTest, EmptyMapLogsZeroCounts) {
+  CleaningTest::CTestMap t;
+  TestUtil::CStdoutCapture capture;
+  RemoveJitters(t.map);
+  EXPECT_EQ(capture.Finish(),
+            "Input polygon vertex count\t: 0\nOutput polygon vertex count\t: 0\n"
+            "Equal consequent vertices deleted: 0\nJitters deleted: 0\n");
 }
 
 }  // namespace

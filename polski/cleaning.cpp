@@ -1,7 +1,0 @@
-#include "polski/cleaning.h"
-
-namespace PolskiFormat {
-
-void RemoveDuplicates(CMap&) {}
-
-}  // namespace PolskiFormat

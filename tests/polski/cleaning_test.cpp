@@ -1,0 +1,87 @@
+// The three cleaning passes over the real maps of the shared corpus.
+#include "polski/cleaning.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+#include "core/log.h"
+#include "support/testutil.h"
+
+using namespace PolskiFormat;
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Routing records and polylines still point at each other one to one.
+void ExpectConsistentRoads(const CMap& map) {
+  size_t roads = 0;
+  CReallocArray<TRoadAttributes*> records;
+  records.Assign(map.RoadAttributes.data, map.RoadAttributes.Size());
+  std::sort(records.begin(), records.end());
+  for (size_t i = 0; i < map.Polylines.Size(); i++) {
+    const TRoadAttributes* road = map.Polyline(i)->Routing;
+    if (!road) continue;
+    roads++;
+    EXPECT_TRUE(std::binary_search(records.begin(), records.end(), road));
+  }
+  EXPECT_EQ(roads, map.RoadAttributes.Size());
+  for (size_t i = 1; i < map.RoadAttributes.Size(); i++) {
+    EXPECT_LE(map.RoadAttributes[i - 1]->RoadId, map.RoadAttributes[i]->RoadId);
+  }
+}
+
+class CleaningCorpus : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CleaningCorpus, AllPassesRun) {
+  std::string gz = TestUtil::SharedPath(std::string("corpus/") + GetParam());
+  if (gz.empty()) GTEST_SKIP() << "corpus not found";
+  std::string path = TestUtil::Gunzip(gz, TestUtil::MakeTempDir(std::string("cleaning_") + GetParam()));
+  CMap map;
+  ASSERT_EQ(map.LoadFile(path.c_str(), nullptr), nullptr);
+  size_t polygons = map.Polygons.Size(), polylines = map.Polylines.Size(), pois = map.POIs.Size();
+
+  TestUtil::CStdoutCapture capture;
+  auto start = std::chrono::steady_clock::now();
+  RemoveJitters(map);
+  double jitters = Seconds(start);
+  start = std::chrono::steady_clock::now();
+  RemoveDuplicates(map);
+  double duplicates = Seconds(start);
+  start = std::chrono::steady_clock::now();
+  Generalize(map);
+  double generalize = Seconds(start);
+  DropEmptyObjects(map);
+  std::string log = capture.Finish();
+  std::printf("%s: jitters %.3f s, duplicates %.3f s, generalization %.3f s\n", GetParam(), jitters, duplicates,
+              generalize);
+
+  EXPECT_NE(log.find("Jitters deleted: "), std::string::npos);
+  EXPECT_NE(log.find("Deleting duplicates"), std::string::npos);
+  EXPECT_NE(log.find("Level\tinput\tadded\tdeleted\toutput"), std::string::npos);
+  EXPECT_LE(map.Polygons.Size(), polygons);
+  EXPECT_LE(map.Polylines.Size(), polylines);
+  EXPECT_LE(map.POIs.Size(), pois);
+  ExpectConsistentRoads(map);
+  for (size_t i = 0; i < map.Polylines.Size(); i++) {
+    EXPECT_EQ(map.Polyline(i)->EndLevel, 255);
+    for (const TDataLevel& e : map.Polyline(i)->Geometry) EXPECT_GE(e.Points.Size(), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Maps, CleaningCorpus,
+                         ::testing::Values("li2013.mp.gz", "li2013-cp1252.mp.gz", "monaco-2016.mp.gz",
+                                           "andorra-2020.mp.gz"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           name = name.substr(0, name.find('.'));
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+}  // namespace

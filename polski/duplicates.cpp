@@ -40,8 +40,10 @@ bool HasFirstPoint(const CReallocArray<TDataLevel>& geometry) {
   return !geometry.Empty() && !geometry[0].Points.Empty();
 }
 
-// Lines and areas are found by the run of entries on their first level.
-CGeoRect FirstRunRect(const CReallocArray<TDataLevel>& geometry) {
+// Lines and areas are found by the run of entries on their first level;
+// those whose first entry is empty take no part.
+CGeoRect SearchRect(const CReallocArray<TDataLevel>& geometry) {
+  if (!HasFirstPoint(geometry)) return CGeoRect();
   size_t position = 0;
   return GetLevelRunRect(geometry, position);
 }
@@ -428,10 +430,7 @@ uint64_t CDuplicateFinder::FindPOIs() {
 // Every pair is tested in both roles. A removal needs the survivor to hold
 // every entry of the removed line, and never closes a circle of removals.
 uint64_t CDuplicateFinder::FindPolylines() {
-  CIndex index(map.Polylines.Size(), [this](size_t i) {
-    const CReallocArray<TDataLevel>& geometry = map.Polyline(i)->Geometry;
-    return HasFirstPoint(geometry) ? FirstRunRect(geometry) : CGeoRect();
-  });
+  CIndex index(map.Polylines.Size(), [this](size_t i) { return SearchRect(map.Polyline(i)->Geometry); });
   CReallocArray<int> hits;
   CReallocArray<CRunIndex> runs;  // of the examined line's entries
   uint64_t removed = 0;
@@ -494,10 +493,7 @@ uint64_t CDuplicateFinder::FindPolylines() {
 }
 
 uint64_t CDuplicateFinder::FindPolygons() {
-  CIndex index(map.Polygons.Size(), [this](size_t i) {
-    const CReallocArray<TDataLevel>& geometry = map.Polygon(i)->Geometry;
-    return HasFirstPoint(geometry) ? FirstRunRect(geometry) : CGeoRect();
-  });
+  CIndex index(map.Polygons.Size(), [this](size_t i) { return SearchRect(map.Polygon(i)->Geometry); });
   // Ring keys of every polygon, in one array: polygon i owns [start[i], start[i + 1]).
   CReallocArray<TRingKey> keys;
   CReallocArray<size_t> start;

@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "core/log.h"
 #include "polski/map.h"
+#include "support/testutil.h"
 
 namespace CleaningTest {
 
@@ -36,19 +40,10 @@ class CTestMap {
   }
 
   CPolyline* Line(int type, std::initializer_list<TEntrySpec> entries) {
-    CPolyline* line = new CPolyline;
-    line->Type = type;
-    AddEntries(line->Geometry, entries);
-    map.Polylines.PushBack(line);
-    return line;
+    return Add<CPolyline>(map.Polylines, type, entries);
   }
-
   CPolygon* Area(int type, std::initializer_list<TEntrySpec> entries) {
-    CPolygon* area = new CPolygon;
-    area->Type = type;
-    AddEntries(area->Geometry, entries);
-    map.Polygons.PushBack(area);
-    return area;
+    return Add<CPolygon>(map.Polygons, type, entries);
   }
 
   CPOI* Poi(int type, std::initializer_list<TPOIPoint> points) {
@@ -86,6 +81,30 @@ class CTestMap {
   }
 
   CMap map;
+
+ private:
+  template <class TObject>
+  static TObject* Add(CReallocArray<CMapObject*>& list, int type, std::initializer_list<TEntrySpec> entries) {
+    TObject* object = new TObject;
+    object->Type = type;
+    AddEntries(object->Geometry, entries);
+    list.PushBack(object);
+    return object;
+  }
+};
+
+// Log lines without time stamps while a test runs.
+class CPlainLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override { g_Log.timestamps = false; }
+  void TearDown() override { g_Log.timestamps = true; }
+  // What `action` prints.
+  template <class TAction>
+  static std::string Printed(TAction action) {
+    TestUtil::CStdoutCapture capture;
+    action();
+    return capture.Finish();
+  }
 };
 
 inline std::vector<TPointD> Points(const CReallocArray<TPointD>& points) {

@@ -144,14 +144,10 @@ std::vector<TPointD> Walk(std::initializer_list<int> xs) {
   return points;
 }
 
-class DuplicatesMap : public ::testing::Test {
+class DuplicatesMap : public CPlainLogTest {
  protected:
-  void SetUp() override { g_Log.timestamps = false; }
-  void TearDown() override { g_Log.timestamps = true; }
-  std::string Run(CMap& map) {
-    TestUtil::CStdoutCapture capture;
-    RemoveDuplicates(map);
-    return capture.Finish();
+  static std::string Run(CMap& map) {
+    return Printed([&] { RemoveDuplicates(map); });
   }
   static bool Has(const std::string& log, const std::string& line) { return log.find(line) != std::string::npos; }
 };

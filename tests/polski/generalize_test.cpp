@@ -200,15 +200,10 @@ std::vector<int> Levels(const CReallocArray<TDataLevel>& geometry) {
   return levels;
 }
 
-class GeneralizeMap : public ::testing::Test {
+class GeneralizeMap : public CPlainLogTest {
  protected:
-  void SetUp() override { g_Log.timestamps = false; }
-  void TearDown() override { g_Log.timestamps = true; }
-  // Runs the pass and returns what it printed.
-  std::string Run(CMap& map) {
-    TestUtil::CStdoutCapture capture;
-    Generalize(map);
-    return capture.Finish();
+  static std::string Run(CMap& map) {
+    return Printed([&] { Generalize(map); });
   }
 };
 

@@ -75,11 +75,7 @@ size_t OracleSpikes(std::vector<TPointD>& v, std::string* log) {
   return spikes;
 }
 
-class JitterTest : public ::testing::Test {
- protected:
-  void SetUp() override { g_Log.timestamps = false; }
-  void TearDown() override { g_Log.timestamps = true; }
-};
+using JitterTest = CleaningTest::CPlainLogTest;
 
 TEST_F(JitterTest, EqualConsecutiveCases) {
   struct {

@@ -338,7 +338,7 @@ class MapFile:
             self.rebuild()
             self.check_gaps()
             self.levels = None
-            steps = [(1, self.check_section_1), (12, self.check_section_12)]
+            steps = [(12, self.check_section_12), (1, self.check_section_1)]
             if not self.old_layout():
                 steps += [(3, self.check_polylines), (2, self.check_pois), (4, self.check_polygons),
                           (5, self.check_polyline_trees), (6, self.check_item_trees),
@@ -346,9 +346,11 @@ class MapFile:
             for sid, fn in steps:
                 try:
                     fn()
-                except Fault as x:
+                except (Fault, IndexError, ValueError, struct.error) as x:
                     self.fault("section %d" % sid if sid else "records", str(x))
-        except Fault as x:
+                    if sid != 12:
+                        break  # later sections need this one's levels or records
+        except (Fault, IndexError, ValueError, struct.error) as x:
             self.faults.append(str(x))
         return self.faults
 

@@ -180,6 +180,15 @@ void CheckRouteNodes(const CPolyline& line, const TRoadAttributes& road) {
   }
 }
 
+// A road's count field holds `limit` at most: the items past it are left
+// out, with a warning, rather than miscounted.
+size_t RoadCount(size_t n, size_t limit, const char* what, const TRoadAttributes& road) {
+  if (n <= limit) return n;
+  g_Log.Print("Too many %s (%u, RoadId = %u): the first %u are written", what, static_cast<unsigned>(n),
+              road.RoadId, static_cast<unsigned>(limit));
+  return limit;
+}
+
 void WriteRoadBlock(CMapWriter& writer, const TRoadAttributes& road, CMemStream& image) {
   image.WriteU32(road.RoadId);
   image.WriteU8(RoadSpeedLimit(road, writer.onlyLegalSpeed));
@@ -315,12 +324,7 @@ uint32_t WritePolylineRecord(CMapWriter& writer, const CPolyline& line, CMemStre
     if (entries) WriteEntryLevelBytes(writer, line, line.Geometry, entries, image);
   }
 
-  size_t intervals = road ? road->Numbers.Size() : 0;
-  if (intervals > 255) {
-    g_Log.Print("Too many house-number intervals (%u, RoadId = %u): the first 255 are written",
-                static_cast<unsigned>(intervals), road->RoadId);
-    intervals = 255;
-  }
+  size_t intervals = road ? RoadCount(road->Numbers.Size(), 255, "house-number intervals", *road) : 0;
   image.WriteU8(static_cast<uint8_t>(intervals));
   AlignTo4(image);
   for (size_t i = 0; i < intervals; i++) {
@@ -342,12 +346,7 @@ uint32_t WritePolylineRecord(CMapWriter& writer, const CPolyline& line, CMemStre
     // stage, which fills the room left here.
     WriteZeros(image, 4 * static_cast<uint64_t>(nodes));
   }
-  size_t heights = road ? road->HLevels.Size() : 0;
-  if (heights > 0xFFFF) {
-    g_Log.Print("Too many height levels (%u, RoadId = %u): the first 65535 are written",
-                static_cast<unsigned>(heights), road->RoadId);
-    heights = 0xFFFF;
-  }
+  size_t heights = road ? RoadCount(road->HLevels.Size(), 0xFFFF, "height levels", *road) : 0;
   image.WriteU16(static_cast<uint16_t>(heights));
   for (size_t i = 0; i < heights; i++) {
     image.WriteU16(static_cast<uint16_t>(road->HLevels[i].PointIndex));

@@ -8,9 +8,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qxmaps  # noqa: E402
 from qxmaps import harness, load, text_at, u16, u32  # noqa: E402
 
-args = harness.parse_args()
-check = harness.Checker()
-conv = qxmaps.Converter(args)
+args, check, conv = qxmaps.start()
 
 with open(os.path.join(args.source, "examples", "maps", "harbour.mp"), encoding="utf-8") as f:
     rc, out, qx = conv.convert("harbour", f.read(), compress=False)

@@ -7,19 +7,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qxmaps  # noqa: E402
 from qxmaps import harness, header, load, text_at, u16, u32  # noqa: E402
 
-args = harness.parse_args()
-check = harness.Checker()
-conv = qxmaps.Converter(args)
+args, check, conv = qxmaps.start()
 
 
 def converted(name, text, params=""):
-    rc, out, qx = conv.convert(name, text, params=params)
-    check.true(name + " converted", rc == 0 and "Ok (" in out, out)
-    try:
-        return load(qx), out
-    except (AssertionError, OSError) as e:
-        check.true(name + " checker", False, str(e))
-        return None, out
+    return conv.converted(check, name, text, params=params)
 
 
 def address(mf):

@@ -42,10 +42,26 @@ class Converter:
         rc, text = harness.run(self.args.program, cfg)
         return rc, text, qx
 
+    def converted(self, check, name, mp_text, **kw):
+        """Converts a map that must convert; returns (parsed file or None, transcript)."""
+        rc, out, qx = self.convert(name, mp_text, **kw)
+        check.true(name + " converted", rc == 0 and "Ok (" in out, out)
+        try:
+            return load(qx), out
+        except (AssertionError, OSError) as e:
+            check.true(name + " checker", False, str(e))
+            return None, out
+
     def params_file(self, name, text):
         path = os.path.join(self.args.tmp, name)
         write(path, text)
         return path
+
+
+def start():
+    """The script test's arguments, its failure collector and a converter."""
+    args = harness.parse_args()
+    return args, harness.Checker(), Converter(args)
 
 
 def load(path):

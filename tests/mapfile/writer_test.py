@@ -9,23 +9,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qxmaps  # noqa: E402
 from qxmaps import harness, header, load  # noqa: E402
 
-args = harness.parse_args()
-check = harness.Checker()
-conv = qxmaps.Converter(args)
+args, check, conv = qxmaps.start()
 samples = os.path.join(args.source, "examples", "maps")
 
 POI = "[POI]\nType=0x2a00\nLabel=Cafe\nData0=(45.1,13.5)\n[END]\n"
 
 
 def converted(name, text, **kw):
-    rc, out, qx = conv.convert(name, text, **kw)
-    check.equal(name + " exit code", rc, 0)
-    check.true(name + " converted", "Ok (" in out, out)
-    try:
-        return load(qx)
-    except (AssertionError, OSError) as e:
-        check.true(name + " checker", False, str(e))
-        return None
+    return conv.converted(check, name, text, **kw)[0]
 
 
 # Every sample map, plain and compressed: same image, and the id is the MD5

@@ -252,29 +252,51 @@ bool CGeoRect::Intersects(const CGeoRect& other) const {
   return other.SpanContains(x1);
 }
 
+namespace {
+
+// One edge of the point-in-ring test: edge i runs from point i - 1 to point
+// i, edge 0 from the last point to the first. Returns 1 when the point lies
+// on the edge, -1 when the edge toggles the inside flag, 0 otherwise.
+int RingEdgeStep(const TPointD* ring, size_t n, size_t i, TPointD p) {
+  const TPointD* prev = &ring[i == 0 ? n - 1 : i - 1];
+  const TPointD* cur = &ring[i];
+  const TPointD* lo = prev;
+  const TPointD* hi = cur;
+  if (cur->y < prev->y) std::swap(lo, hi);
+  if (p.y < lo->y || p.y > hi->y) return 0;
+  double ex = WrapDegrees(hi->x - lo->x);
+  double px = WrapDegrees(p.x - lo->x);
+  double cross = (p.y - lo->y) * ex - (hi->y - lo->y) * px;
+  if (cross == 0) {
+    double d1 = px;
+    double d2 = WrapDegrees(p.x - hi->x);
+    if ((d1 >= 0 && d2 <= 0) || (d1 <= 0 && d2 >= 0)) return 1;  // on the edge
+    // A horizontal edge at the point's latitude beside the point crosses
+    // nothing: the edges next to it decide.
+    return 0;
+  }
+  return cross > 0 && p.y != lo->y ? -1 : 0;
+}
+
+}  // namespace
+
 bool PointInPolygon(const TPointD* ring, size_t n, TPointD p) {
-  if (n == 0) return false;
   bool inside = false;
   // Ring order starting with the closing edge.
-  const TPointD* prev = &ring[n - 1];
-  for (size_t i = 0; i < n; prev = &ring[i], i++) {
-    const TPointD* cur = &ring[i];
-    const TPointD* lo = prev;
-    const TPointD* hi = cur;
-    if (cur->y < prev->y) std::swap(lo, hi);
-    if (p.y < lo->y || p.y > hi->y) continue;
-    double ex = WrapDegrees(hi->x - lo->x);
-    double px = WrapDegrees(p.x - lo->x);
-    double cross = (p.y - lo->y) * ex - (hi->y - lo->y) * px;
-    if (cross == 0) {
-      double d1 = px;
-      double d2 = WrapDegrees(p.x - hi->x);
-      if ((d1 >= 0 && d2 <= 0) || (d1 <= 0 && d2 >= 0)) return true;  // on the edge
-      // A horizontal edge at the point's latitude beside the point crosses
-      // nothing: the edges next to it decide.
-      continue;
-    }
-    if (cross > 0 && p.y != lo->y) inside = !inside;
+  for (size_t i = 0; i < n; i++) {
+    int step = RingEdgeStep(ring, n, i, p);
+    if (step > 0) return true;
+    if (step < 0) inside = !inside;
+  }
+  return inside;
+}
+
+bool PointInPolygonEdges(const TPointD* ring, size_t n, const uint32_t* edges, size_t count, TPointD p) {
+  bool inside = false;
+  for (size_t k = 0; k < count; k++) {
+    int step = RingEdgeStep(ring, n, edges[k], p);
+    if (step > 0) return true;
+    if (step < 0) inside = !inside;
   }
   return inside;
 }

@@ -112,3 +112,9 @@ int LongitudeSide(int32_t x, int32_t west, int32_t east);
 // Point in ring (closed implicitly) in degrees, wrap-aware in longitude.
 // Points on the boundary are inside; an empty ring holds nothing.
 bool PointInPolygon(const TPointD* ring, size_t n, TPointD point);
+// The same test over some of the ring's edges, given by index in ascending
+// ring order (edge 0 runs from the last point to the first, edge i from
+// point i - 1 to point i). Equals PointInPolygon when the list holds every
+// edge whose latitude range holds the point's: an index of a large ring's
+// edges by latitude band then tests many points quickly.
+bool PointInPolygonEdges(const TPointD* ring, size_t n, const uint32_t* edges, size_t count, TPointD point);

@@ -246,65 +246,7 @@ bool CPolylineSection::IsOwnKey(std::string_view key) const {
          IsKeyOf(key, {"RouteParam", "RouteParamExt", "RoadId", "Speed"});
 }
 
-// ---- Rings ---------------------------------------------------------------------------
-
-namespace {
-
-// Plain bounds of a ring, to skip point-in-ring tests that cannot succeed.
-struct TRingBounds {
-  double west, east, south, north;
-  explicit TRingBounds(const TDataLevel& ring) {
-    west = south = HUGE_VAL;
-    east = north = -HUGE_VAL;
-    for (const TPointD& p : ring.Points) {
-      west = std::fmin(west, p.x);
-      east = std::fmax(east, p.x);
-      south = std::fmin(south, p.y);
-      north = std::fmax(north, p.y);
-    }
-  }
-  // Longitudes are compared only when neither ring may wrap at +/-180.
-  bool Within(const TRingBounds& outer) const {
-    if (south < outer.south || north > outer.north) return false;
-    if (east - west >= 180 || outer.east - outer.west >= 180) return true;
-    return west >= outer.west && east <= outer.east;
-  }
-};
-
-// Every point of `inner` lies inside `outer`; a ring without points lies
-// inside any ring.
-bool RingInside(const TDataLevel& inner, const TDataLevel& outer) {
-  if (inner.Points.Empty()) return true;
-  if (outer.Points.Empty() || !TRingBounds(inner).Within(TRingBounds(outer))) return false;
-  for (const TPointD& p : inner.Points) {
-    if (!PointInPolygon(outer.Points.data, outer.Points.Size(), p)) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-void OrderRings(CReallocArray<TDataLevel>& rings) {
-  // Insertion by level (signed bytes). A ring stops behind a ring of its
-  // level that contains it and becomes its hole; a ring that contains the
-  // one before it makes that one a hole and moves in front of it.
-  for (size_t a = 1; a < rings.Size(); a++) {
-    for (size_t j = a; j > 0; j--) {
-      TDataLevel& p = rings[j - 1];
-      TDataLevel& q = rings[j];
-      int8_t pLevel = static_cast<int8_t>(p.Level), qLevel = static_cast<int8_t>(q.Level);
-      if (qLevel > pLevel) break;
-      if (qLevel == pLevel && !p.IsHole) {
-        if (RingInside(q, p)) {
-          q.IsHole = 1;
-          break;
-        }
-        if (RingInside(p, q)) p.IsHole = 1;
-      }
-      std::swap(p, q);
-    }
-  }
-}
+// ---- Rectangles ------------------------------------------------------------------------
 
 CGeoRect GetPointsRect(const TDataLevel& entry) {
   CGeoRect rect;

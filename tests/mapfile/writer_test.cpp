@@ -156,6 +156,47 @@ TEST(MapGeometry, Convexity) {
   EXPECT_FALSE(AreRingsConvex(notch));
 }
 
+TEST(MapRecords, OpeningHoursEncoding) {
+  CMapWriter writer;
+  CReallocArray<TOpeningRule> rules;
+  TOpeningRule& holidays = *rules.EmplaceBack();  // SH, PH off: dates without months
+  holidays.Dates.PushBack(TOpeningDate{0, 0, 0, 0, 1, 0});
+  holidays.Dates.PushBack(TOpeningDate{0, 0, 0, 0, 0, 1});
+  TOpeningRule& spans = *rules.EmplaceBack();  // sunrise-(sunset-00:30), every day
+  spans.TimeSpans.PushBack(TTimeSpan{{0, TimeSunrise}, {-30, TimeSunsetOffset}});
+  TOpeningRule& sat = *rules.EmplaceBack();  // Sa (a range of one)
+  sat.Weekdays.PushBack(TWeekdayRange{6, 6});
+  CMemStream image;
+  image.Seek(3);  // an odd start: the alignment inside follows the image offset
+  WriteOpeningHours(writer, rules, image);
+  // Count at 3; rules from 5: SH/PH at 5 (dates 4-aligned at 8 and 12),
+  // the span rule at 16 (span 4-aligned at 20), Saturday at 24; end 26.
+  const std::vector<uint8_t> expected = {
+      21, 0,                                   // 26 - 5 bytes
+      1, 0, 0, 0, 0, 0, 0x80, 0, 0, 0, 0,      // SH (another follows), PH
+      4, 0, 0, 0, 0x00, 0x20, 0xE2, 0x5F,      // sunrise (kind 2), sunset - 30 (kind 5, 12-bit -30)
+      2, 0x40,                                 // weekday mask: Saturday
+  };
+  std::vector<uint8_t> got(image.Data() + 3, image.Data() + image.Size());
+  EXPECT_EQ(got, expected);
+}
+
+TEST(MapRecords, TooLongOpeningHoursKeepWholeRules) {
+  CMapWriter writer;
+  CReallocArray<TOpeningRule> rules;
+  for (int i = 0; i < 3; i++) {
+    TOpeningRule& r = *rules.EmplaceBack();
+    for (int k = 0; k < 6000; k++) r.TimeSpans.PushBack(TTimeSpan{{480, TimeClock}, {600, TimeClock}});
+  }
+  CMemStream image;
+  TestUtil::CStdoutCapture capture;
+  WriteOpeningHours(writer, rules, image);
+  EXPECT_NE(capture.Finish().find("Too long opening hours: 2 of 3 rules written"), std::string::npos);
+  uint32_t count = image.Data()[0] | image.Data()[1] << 8;
+  EXPECT_EQ(count + 2, image.Size());
+  EXPECT_EQ(count, 2 * (4 + 4 * 6000u) - 2);  // each rule: flags, pad, spans
+}
+
 TEST(MapIndexes, HouseNumberOrder) {
   auto w = [](const char16_t* t) { return CWideString(t, std::char_traits<char16_t>::length(t)); };
   EXPECT_LT(CompareHouseNumbers(w(u"b"), w(u"2")), 0);

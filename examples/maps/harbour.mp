@@ -95,6 +95,24 @@ HouseNumber=b
 Data0=(45.1003,13.5002)
 [END]
 
+[POI]
+Type=0x2f0b
+Label=Harbour Garage
+CityIdx=1
+StreetDesc=Quay Street
+HouseNumber=4
+Data0=(45.1004,13.5004)
+[END]
+
+[POI]
+Type=0x6100
+Label=Net Loft
+CityIdx=1
+StreetDesc=Quay Street
+HouseNumber=6
+Data0=(45.1006,13.5008)
+[END]
+
 [POLYLINE]
 Type=0x06
 Label=Quay Street

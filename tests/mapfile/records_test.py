@@ -120,6 +120,13 @@ if mf:
     _, levels, _, _, rings = poly_fields(mf, mf.polygons.starts[0])
     check.equal("layers: first level run written", (len(rings), levels), (2, [23, 23]))
 
+# A polyline of more than 255 geometry entries (alternating levels, so no
+# split) would need more than its count byte: the map is given up.
+entries = "".join("Data%d=(45.0,13.0),(45.01,13.01)\n" % (i % 2) for i in range(256))
+rc, out, qx = conv.convert("many_entries", header() + polyline("m", entries))
+check.true("256 entries refused", "Too many geometry entries (256) in one polyline" in out, out)
+check.true("256 entries leave no file", not os.path.exists(qx))
+
 # ---- polygons ---------------------------------------------------------------
 
 text = header()

@@ -1,4 +1,5 @@
 // Ring order and holes of polygons.
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <utility>
@@ -80,8 +81,7 @@ struct TRingBounds {
   }
 };
 
-// What the containment tests of one polygon's rings reuse, kept in the
-// rings' order.
+// What the containment tests of one polygon's rings reuse, by ring index.
 struct TRingCache {
   TRingBounds bounds;
   std::unique_ptr<CRingIndex> index;
@@ -115,8 +115,6 @@ class CRingTester {
     return true;
   }
 
-  void Swap(size_t a, size_t b) { std::swap(cache[a], cache[b]); }
-
  private:
   const CReallocArray<TDataLevel>& rings;
   CReallocArray<TRingCache> cache;
@@ -124,29 +122,84 @@ class CRingTester {
 
 }  // namespace
 
+// The rings are ordered as by an insertion pass over signed levels: each
+// ring walks left from the end past rings of a higher level, past holes of
+// its level, and past rings of its level that do not contain it (making a
+// ring that lies inside it a hole); it stops behind a ring of its level that
+// contains it, and becomes a hole there, or at the start of its level.
+//
+// The walk is done on a linked list. Every level's block starts with a ring
+// that is not a hole (a ring is placed behind another only as a hole, and a
+// ring made a hole is passed by the one that contains it), so a hole's
+// nearest non-hole to the left lies in its block; a union-find over the
+// holes jumps there, and a walk costs the containment tests it makes.
 void OrderRings(CReallocArray<TDataLevel>& rings) {
-  if (rings.Size() < 2) return;
+  const size_t n = rings.Size();
+  if (n < 2) return;
+  constexpr uint32_t kNone = 0xFFFFFFFF;
   CRingTester tester(rings);
-  // Insertion by level (signed bytes). A ring stops behind a ring of its
-  // level that contains it and becomes its hole; a ring that contains the
-  // one before it makes that one a hole and moves in front of it.
-  for (size_t a = 1; a < rings.Size(); a++) {
-    for (size_t j = a; j > 0; j--) {
-      TDataLevel& p = rings[j - 1];
-      TDataLevel& q = rings[j];
-      int8_t pLevel = static_cast<int8_t>(p.Level), qLevel = static_cast<int8_t>(q.Level);
-      if (qLevel > pLevel) break;
-      if (qLevel == pLevel && !p.IsHole) {
-        if (tester.Inside(j, j - 1)) {
-          q.IsHole = 1;
-          break;
-        }
-        if (tester.Inside(j - 1, j)) p.IsHole = 1;
+  CReallocArray<uint32_t> prev, next, parent;
+  prev.Resize(n);
+  next.Resize(n);
+  parent.Resize(n);
+  uint32_t head[256], tail[256];  // per level byte: first and last ring of its block
+  std::fill(std::begin(head), std::end(head), kNone);
+  std::fill(std::begin(tail), std::end(tail), kNone);
+  uint32_t first = kNone;
+  auto insertAfter = [&](uint32_t q, uint32_t after) {
+    prev[q] = after;
+    next[q] = after == kNone ? first : next[after];
+    if (next[q] != kNone) prev[next[q]] = q;
+    (after == kNone ? first : next[after]) = q;
+  };
+  auto nearestRing = [&](uint32_t x) {  // x itself, or the non-hole its holes lead to
+    uint32_t root = x;
+    while (rings[root].IsHole) root = parent[root];
+    while (x != root && parent[x] != root) {
+      uint32_t up = parent[x];
+      parent[x] = root;
+      x = up;
+    }
+    return root;
+  };
+  for (uint32_t q = 0; q < n; q++) {
+    rings[q].IsHole = 0;
+    parent[q] = q;
+    const uint8_t level = rings[q].Level;
+    if (head[level] == kNone) {
+      // A new block, behind the block of the highest lower level.
+      uint32_t after = kNone;
+      for (int l = static_cast<int8_t>(level) - 1; l >= -128 && after == kNone; l--) {
+        after = tail[static_cast<uint8_t>(l)];
       }
-      std::swap(p, q);
-      tester.Swap(j - 1, j);
+      insertAfter(q, after);
+      head[level] = tail[level] = q;
+      continue;
+    }
+    for (uint32_t cur = nearestRing(tail[level]);; cur = nearestRing(prev[cur])) {
+      if (tester.Inside(q, cur)) {
+        rings[q].IsHole = 1;
+        parent[q] = cur;
+        insertAfter(q, cur);
+        if (tail[level] == cur) tail[level] = q;
+        break;
+      }
+      bool blockStart = cur == head[level];
+      if (tester.Inside(cur, q)) {
+        rings[cur].IsHole = 1;
+        parent[cur] = blockStart ? q : prev[cur];
+      }
+      if (blockStart) {
+        insertAfter(q, prev[cur]);
+        head[level] = q;
+        break;
+      }
     }
   }
+  CReallocArray<TDataLevel> ordered;
+  ordered.Reserve(n);
+  for (uint32_t i = first; i != kNone; i = next[i]) ordered.PushBack(std::move(rings[i]));
+  std::swap(rings, ordered);
 }
 
 }  // namespace PolskiFormat

@@ -72,7 +72,7 @@ TEST(RingIndex, TallEdgesFallBackToThePlainTest) {
   }
 }
 
-// A coast of 4000 points with 1500 islands of 8 points each: every island
+// A coast of 4000 points with 20000 islands of 8 points each: every island
 // becomes a hole behind the coast (the islands end in reverse order).
 TEST(RingIndex, CoastWithManyIslands) {
   CReallocArray<TDataLevel> rings;
@@ -81,19 +81,86 @@ TEST(RingIndex, CoastWithManyIslands) {
     double angle = 2 * M_PI * i / 4000;
     coast->Points.PushBack({10 + 5 * std::cos(angle), 50 + 5 * std::sin(angle) + 0.01 * (i % 3)});
   }
-  for (int k = 0; k < 1500; k++) {
+  for (int k = 0; k < 20000; k++) {
     TDataLevel* island = rings.EmplaceBack();
     double cx = 10 + 3 * std::cos(k * 0.7), cy = 50 + 3 * std::sin(k * 1.3);
     for (int i = 0; i < 8; i++) island->Points.PushBack({cx + 0.01 * std::cos(i), cy + 0.01 * std::sin(i)});
   }
   rings.EmplaceBack()->Points.PushBack({40, 40});  // outside: a second outer ring
   OrderRings(rings);
-  ASSERT_EQ(rings.Size(), 1502u);
+  ASSERT_EQ(rings.Size(), 20002u);
   EXPECT_EQ(rings[0].IsHole, 0);  // the far ring moved to the front
   EXPECT_EQ(rings[0].Points[0].x, 40);
   EXPECT_EQ(rings[1].Points.Size(), 4000u);
   EXPECT_EQ(rings[1].IsHole, 0);
   for (size_t i = 2; i < rings.Size(); i++) ASSERT_EQ(rings[i].IsHole, 1) << i;
+}
+
+// The insertion pass written out plainly, swap by swap.
+void ReferenceOrder(CReallocArray<TDataLevel>& rings) {
+  auto inside = [](const TDataLevel& inner, const TDataLevel& outer) {
+    for (const TPointD& p : inner.Points) {
+      if (!PointInPolygon(outer.Points.data, outer.Points.Size(), p)) return false;
+    }
+    return true;
+  };
+  for (size_t a = 1; a < rings.Size(); a++) {
+    for (size_t j = a; j > 0; j--) {
+      TDataLevel& p = rings[j - 1];
+      TDataLevel& q = rings[j];
+      if (static_cast<int8_t>(q.Level) > static_cast<int8_t>(p.Level)) break;
+      if (q.Level == p.Level && !p.IsHole) {
+        if (inside(q, p)) {
+          q.IsHole = 1;
+          break;
+        }
+        if (inside(p, q)) p.IsHole = 1;
+      }
+      std::swap(p, q);
+    }
+  }
+}
+
+// Random nests of squares on a few levels (some above 127, which sort
+// first), some rings empty: the same order and holes as the plain pass.
+TEST(RingOrder, SameAsThePlainInsertionPass) {
+  std::mt19937 random(5);
+  const uint8_t levels[] = {0, 0, 0, 1, 1, 2, 200};
+  size_t holes = 0, rings200First = 0;
+  for (int round = 0; round < 3000; round++) {
+    CReallocArray<TDataLevel> rings, expected;
+    size_t count = 1 + random() % 24;
+    for (size_t i = 0; i < count; i++) {
+      uint8_t level = levels[random() % (round % 3 == 0 ? 7 : 3)];
+      double size = 1 + static_cast<double>(random() % 40), x = static_cast<double>(random() % 40),
+             y = static_cast<double>(random() % 40);
+      for (CReallocArray<TDataLevel>* target : {&rings, &expected}) {
+        TDataLevel* ring = target->EmplaceBack();
+        ring->Level = level;
+        if (random() % 15 == 0 && target == &rings) continue;
+        if (target == &expected && rings.Back().Points.Empty()) continue;
+        ring->Points.PushBack({x, y});
+        ring->Points.PushBack({x + size, y});
+        ring->Points.PushBack({x + size, y + size});
+        ring->Points.PushBack({x, y + size + static_cast<double>(i) * 1e-6});  // tells rings apart
+      }
+    }
+    ReferenceOrder(expected);
+    OrderRings(rings);
+    for (const TDataLevel& ring : expected) holes += ring.IsHole;
+    rings200First += expected[0].Level == 200;
+    ASSERT_EQ(rings.Size(), expected.Size());
+    for (size_t i = 0; i < rings.Size(); i++) {
+      ASSERT_EQ(rings[i].Level, expected[i].Level) << "round " << round << " ring " << i;
+      ASSERT_EQ(rings[i].IsHole, expected[i].IsHole) << "round " << round << " ring " << i;
+      ASSERT_EQ(rings[i].Points.Size(), expected[i].Points.Size()) << "round " << round << " ring " << i;
+      if (!rings[i].Points.Empty()) {
+        ASSERT_EQ(rings[i].Points[3].y, expected[i].Points[3].y) << round;
+      }
+    }
+  }
+  EXPECT_GT(holes, 1000u);
+  EXPECT_GT(rings200First, 100u);
 }
 
 }  // namespace

@@ -120,6 +120,7 @@ class CPOISection : public CMapObjectSection {
   explicit CPOISection(int type = SectionPOI) : CMapObjectSection(type) {}
   bool Parse() override;
   bool IsOwnKey(std::string_view key) const override;
+  void Write(FILE* out) override;
 };
 
 class CPolygonSection : public CMapObjectSection {
@@ -127,6 +128,7 @@ class CPolygonSection : public CMapObjectSection {
   explicit CPolygonSection(int type = SectionPolygon) : CMapObjectSection(type) {}
   bool Parse() override;
   bool IsOwnKey(std::string_view key) const override;
+  void Write(FILE* out) override;
 };
 
 class CPolylineSection : public CMapObjectSection {
@@ -136,6 +138,9 @@ class CPolylineSection : public CMapObjectSection {
   ~CPolylineSection() override;
   bool Parse() override;
   bool IsOwnKey(std::string_view key) const override;
+  void Write(FILE* out) override { Write(out, false); }
+  // `speed` asks for the "Speed" line.
+  void Write(FILE* out, bool speed);
 
   CPolyline* Polyline() { return static_cast<CPolyline*>(Record); }
 };

@@ -1,5 +1,7 @@
 #include "polski/restrictions.h"
 
+#include "polski/mpwriter.h"
+
 namespace PolskiFormat {
 
 void ParseRestrictionList(const char* value, CReallocArray<uint32_t>& list) {
@@ -35,15 +37,7 @@ bool CRestrictSection::IsOwnKey(std::string_view key) const {
 }
 
 void CRestrictSection::Write(FILE* out) {
-  if (!Record) return;
-  if (Record->NodeId != -1) std::fprintf(out, "Nod=%d\r\n", Record->NodeId);
-  auto writeList = [out](const char* key, const CReallocArray<uint32_t>& list) {
-    std::fputs(key, out);
-    for (size_t i = 0; i < list.Size(); i++) std::fprintf(out, i ? ",%u" : "%u", list[i]);
-    std::fputs("\r\n", out);
-  };
-  writeList("TraffPoints=", Record->TraffPoints);
-  writeList("TraffRoads=", Record->TraffRoads);
+  if (Record) WriteRestriction(out, *Record);
 }
 
 namespace {

@@ -96,7 +96,8 @@ bool ConvertMap(const std::string& mapPath, const std::string& outputDirectory, 
   Forget(writtenMaps, outputPath);
   if (written) {
     writtenMaps.PushBack(outputPath);
-  } else {
+  } else if (Platform::IsRegularFile(outputPath.c_str())) {
+    // Never unlink what is not a map file of ours (a device, a directory).
     Platform::DeleteFile(outputPath.c_str());
   }
   return written;

@@ -72,3 +72,30 @@ TEST(Driver, MapInputsAndMirroredOutputDirectories) {
   EXPECT_EQ(Inputs(root, root + "nodir\\", true, &ok), std::vector<std::string>{});
   EXPECT_FALSE(ok);
 }
+
+TEST(Driver, WrittenMapsListEachOutputOnce) {
+  std::string root = TestUtil::MakeTempDir("written");
+  std::filesystem::create_directories(root + "a");
+  std::filesystem::create_directories(root + "b");
+  std::string sample = TestUtil::ReadFile(std::string(ORLUMO_SOURCE_DIR) + "/examples/maps/harbour.mp");
+  TestUtil::WriteFile(root + "a/m.mp", sample);
+  TestUtil::WriteFile(root + "b/m.mp", sample);
+  TestUtil::WriteFile(root + "bad.mp", "no header here\n");
+  CConverterConfig config;
+  CReallocArray<std::string> written;
+  bool stop = false;
+  TestUtil::CStdoutCapture capture;
+  EXPECT_TRUE(ConvertMap(root + "a/m.mp", root + "out/", config, true, written, &stop, 0));
+  EXPECT_TRUE(ConvertMap(root + "b/m.mp", root + "out/", config, true, written, &stop, 0));
+  ASSERT_EQ(written.Size(), 1u);
+  EXPECT_EQ(written[0], root + "out/m.qx");
+  // A failed write of the same name removes the file, and the list forgets it.
+  TestUtil::WriteFile(root + "b/m.mp", "[IMG ID]\nName=x\n[END-IMG ID]\n");  // no level table: cannot be written
+  EXPECT_FALSE(ConvertMap(root + "b/m.mp", root + "out/", config, true, written, &stop, 0));
+  EXPECT_EQ(written.Size(), 0u);
+  EXPECT_FALSE(TestUtil::FileExists(root + "out/m.qx"));
+  // A map that does not load touches no file and no list.
+  EXPECT_FALSE(ConvertMap(root + "bad.mp", root + "out/", config, true, written, &stop, 0));
+  std::string log = TestUtil::MaskTimestamps(capture.Finish());
+  EXPECT_NE(log.find("T: No header\n"), std::string::npos) << log;
+}

@@ -36,6 +36,45 @@ void ExpectConsistentRoads(const CMap& map) {
   }
 }
 
+// A small map read by the loader: what each pass leaves behind.
+TEST(CleaningFixture, PassesOnALoadedMap) {
+  CMap map;
+  std::string path = std::string(ORLUMO_SOURCE_DIR) + "/tests/polski/data/cleaning/passes.mp";
+  ASSERT_EQ(map.LoadFile(path.c_str(), nullptr), nullptr);
+  ASSERT_EQ(map.Polylines.Size(), 5u);
+  TestUtil::CStdoutCapture capture;
+  RemoveJitters(map);
+  RemoveDuplicates(map);
+  Generalize(map);
+  std::string log = TestUtil::MaskTimestamps(capture.Finish());
+  DropEmptyObjects(map);
+
+  EXPECT_NE(log.find("Equal consequent vertices deleted: 1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Jitters deleted: 1\n"), std::string::npos) << log;
+  EXPECT_EQ(map.Polygon(0)->Geometry[0].Points.Size(), 4u);
+
+  // Roads 1 and 2 are equal: the labelled one stays, the restriction follows.
+  EXPECT_NE(log.find("Restrictions fixed: 1\n"), std::string::npos) << log;
+  ASSERT_EQ(map.Polylines.Size(), 4u);
+  EXPECT_EQ(map.Polyline(0)->Label, "Main Street");
+  EXPECT_EQ(map.Restrictions[0]->TraffRoads[0], 1u);
+  ASSERT_EQ(map.RoadAttributes.Size(), 2u);
+  EXPECT_EQ(map.RoadAttributes[0]->RoadId, 1u);
+  EXPECT_EQ(map.RoadAttributes[1]->RoadId, 3u);
+  EXPECT_EQ(map.POIs.Size(), 1u);
+  EXPECT_EQ(map.POI(0)->Phone, "555");
+
+  // The line shown up to level 2 gets levels 1 and 2, its near-straight
+  // middle gone; the line with an empty first entry is left as it was.
+  const CPolyline& shown = *map.Polyline(2);
+  ASSERT_EQ(shown.Geometry.Size(), 3u);
+  EXPECT_EQ(shown.Geometry[0].Points.Size(), 4u);
+  EXPECT_EQ(shown.Geometry[2].Level, 2);
+  EXPECT_EQ(shown.Geometry[2].Points.Size(), 2u);
+  EXPECT_EQ(map.Polyline(3)->Geometry.Size(), 1u);
+  EXPECT_NE(log.find("Level\tinput\tadded\tdeleted\toutput\n"), std::string::npos);
+}
+
 class CleaningCorpus : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CleaningCorpus, AllPassesRun) {

@@ -1,8 +1,9 @@
-"""The three cleaning passes through the converter's parameter keys, on the real maps."""
+"""The real maps convert with the three cleaning passes switched on by the converter's keys."""
 import gzip
 import os
 import re
 import shutil
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
@@ -19,7 +20,7 @@ ORDER = [
     " polyline duplicates found", "Fixing restrictions", "Restrictions fixed: ", "Searching polygon duplicates",
     " polygon duplicates found", "Deleting duplicates", "Polylines\t", "Polygons\t", "POIs\t",
     "Generalization...", "Processing polygons", "Processing polylines", "Level\tinput\tadded\tdeleted\toutput",
-    "Converting... ",
+    "Converting... ", "Ok (",
 ]
 
 
@@ -48,6 +49,12 @@ for name in sorted(os.listdir(corpus)):
         found = log.find(text, at)
         check.true(name + ": %r in order" % text, found >= 0, log[-2000:])
         at = max(at, found)
+    qx = os.path.join(out_dir, name[:-6] + ".qx")
+    check.true(name + ": map written", os.path.isfile(qx), log[-2000:])
+    if os.path.isfile(qx):
+        checker = subprocess.run([sys.executable, os.path.join(args.source, "tools", "qxcheck.py"), qx],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        check.equal(name + ": qxcheck", checker.stdout.decode("utf-8", "replace"), "")
     vin = number(log, "Input polygon vertex count\t: ")
     vout = number(log, "Output polygon vertex count\t: ")
     equal = number(log, "Equal consequent vertices deleted: ")

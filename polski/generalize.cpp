@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "polski/cleaning.h"
+#include "polski/rings.h"
 
 namespace PolskiFormat {
 
@@ -33,76 +34,6 @@ struct TRange {
   size_t first;
   size_t last;
 };
-
-// One edge of a ring: lo is its southern end (the earlier end when both lie
-// on one latitude), as the point-in-ring test orders them.
-struct TEdge {
-  TPointD lo;
-  TPointD hi;
-};
-
-double WrapDegrees(double d) {
-  if (d >= 180) return d - 360;
-  if (d <= -180) return d + 360;
-  return d;
-}
-
-bool HasNaNLatitude(const CReallocArray<TPointD>& points) {
-  for (const TPointD& p : points) {
-    if (std::isnan(p.y)) return true;
-  }
-  return false;
-}
-
-// What the edge contributes to the point-in-ring test of p (whose latitude
-// lies in the edge's range): 2 = p lies on it, 1 = a crossing, 0 = nothing.
-int EdgeVerdict(const TEdge& e, const TPointD& p) {
-  double ex = WrapDegrees(e.hi.x - e.lo.x);
-  double px = WrapDegrees(p.x - e.lo.x);
-  double cross = (p.y - e.lo.y) * ex - (e.hi.y - e.lo.y) * px;
-  if (cross == 0) {
-    double d2 = WrapDegrees(p.x - e.hi.x);
-    return (px >= 0 && d2 <= 0) || (px <= 0 && d2 >= 0) ? 2 : 0;
-  }
-  return cross > 0 && p.y != e.lo.y ? 1 : 0;
-}
-
-void SweepPointsInRing(const CReallocArray<TPointD>& points, const CReallocArray<TPointD>& ring,
-                       CReallocArray<uint8_t>& inside) {
-  size_t m = ring.Size();
-  CReallocArray<TEdge> edges;
-  edges.Resize(m);
-  for (size_t i = 0; i < m; i++) {
-    const TPointD& prev = ring[i == 0 ? m - 1 : i - 1];
-    const TPointD& cur = ring[i];
-    edges[i] = cur.y < prev.y ? TEdge{cur, prev} : TEdge{prev, cur};
-  }
-  std::sort(edges.begin(), edges.end(), [](const TEdge& a, const TEdge& b) { return a.lo.y < b.lo.y; });
-  CReallocArray<size_t> order;
-  order.Resize(points.Size());
-  for (size_t i = 0; i < points.Size(); i++) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return points[a].y < points[b].y; });
-
-  CReallocArray<const TEdge*> active;
-  size_t next = 0;
-  for (size_t index : order) {
-    const TPointD& p = points[index];
-    while (next < m && edges[next].lo.y <= p.y) active.PushBack(&edges[next++]);
-    bool in = false, onEdge = false;
-    for (size_t k = 0; k < active.Size();) {
-      if (active[k]->hi.y < p.y) {  // passed for good: later points lie further north
-        active[k] = active.Back();
-        active.PopBack();
-        continue;
-      }
-      int verdict = EdgeVerdict(*active[k], p);
-      if (verdict == 2) onEdge = true;
-      if (verdict == 1) in = !in;
-      k++;
-    }
-    inside[index] = onEdge || in;
-  }
-}
 
 }  // namespace
 
@@ -173,24 +104,20 @@ size_t SimplifyDouglasPeucker(CReallocArray<TPointD>& points, double tolerance) 
   return n - out;
 }
 
-// Testing each hole point against every edge of a large outer ring costs
-// their product. Sweeping the hole points in latitude order against the
-// edges whose latitude range holds them gives the same answers: an edge
-// outside that range never counts, and the answer does not depend on the
-// order in which the edges are looked at (a point on an edge is inside,
-// otherwise the parity of the crossings decides).
+// A large outer ring is indexed by latitude band first, so a hole costs its
+// points times a band rather than times the ring.
 size_t RemovePointsOutside(CReallocArray<TPointD>& hole, const CReallocArray<TPointD>& outer) {
-  size_t n = hole.Size(), m = outer.Size();
-  CReallocArray<uint8_t> inside;
-  inside.ResizeZeroed(n);
-  if (m < 32 || n < 8 || HasNaNLatitude(hole) || HasNaNLatitude(outer)) {
-    for (size_t i = 0; i < n; i++) inside[i] = PointInPolygon(outer.data, m, hole[i]);
-  } else {
-    SweepPointsInRing(hole, outer, inside);
-  }
+  size_t n = hole.Size();
   size_t out = 0;
-  for (size_t i = 0; i < n; i++) {
-    if (inside[i]) hole[out++] = hole[i];
+  if (outer.Size() >= CRingIndex::kMinPoints) {
+    CRingIndex index(outer);
+    for (size_t i = 0; i < n; i++) {
+      if (index.Contains(hole[i])) hole[out++] = hole[i];
+    }
+  } else {
+    for (size_t i = 0; i < n; i++) {
+      if (PointInPolygon(outer.data, outer.Size(), hole[i])) hole[out++] = hole[i];
+    }
   }
   hole.Resize(out);
   return n - out;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "core/log.h"
@@ -13,6 +15,34 @@
 using namespace PolskiFormat;
 
 namespace {
+
+// The number at the end of the log line that starts with `prefix`.
+long long Counter(const std::string& log, const std::string& prefix) {
+  size_t at = log.find("\n" + prefix);
+  if (at == std::string::npos) return -1;
+  return std::atoll(log.c_str() + at + 1 + prefix.size());
+}
+
+// The statistics add up: vertices in = out + deleted, and per level
+// input + added - deleted = output.
+void ExpectCountsAddUp(const std::string& log) {
+  long long in = Counter(log, "Input polygon vertex count\t: "), out = Counter(log, "Output polygon vertex count\t: ");
+  long long equal = Counter(log, "Equal consequent vertices deleted: "), jitters = Counter(log, "Jitters deleted: ");
+  EXPECT_GE(out, 0);
+  EXPECT_EQ(in, out + equal + 2 * jitters);
+  size_t at = log.find("Level\tinput\tadded\tdeleted\toutput\n");
+  ASSERT_NE(at, std::string::npos);
+  int rows = 0;
+  for (at = log.find('\n', at) + 1; at < log.size(); at = log.find('\n', at) + 1) {
+    long long level, input, added, deleted, output;
+    if (std::sscanf(log.c_str() + at, "%lld:\t%lld\t%lld\t%lld\t%lld", &level, &input, &added, &deleted, &output) != 5) {
+      break;
+    }
+    EXPECT_EQ(level, rows++);
+    EXPECT_EQ(input + added - deleted, output) << "level " << level;
+  }
+  EXPECT_GE(rows, 2);
+}
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -85,6 +115,7 @@ TEST_P(CleaningCorpus, AllPassesRun) {
   ASSERT_EQ(map.LoadFile(path.c_str(), nullptr), nullptr);
   size_t polygons = map.Polygons.Size(), polylines = map.Polylines.Size(), pois = map.POIs.Size();
 
+  g_Log.timestamps = false;
   TestUtil::CStdoutCapture capture;
   auto start = std::chrono::steady_clock::now();
   RemoveJitters(map);
@@ -96,13 +127,13 @@ TEST_P(CleaningCorpus, AllPassesRun) {
   Generalize(map);
   double generalize = Seconds(start);
   DropEmptyObjects(map);
-  std::string log = capture.Finish();
+  std::string log = "\n" + capture.Finish();
+  g_Log.timestamps = true;
   std::printf("%s: jitters %.3f s, duplicates %.3f s, generalization %.3f s\n", GetParam(), jitters, duplicates,
               generalize);
 
-  EXPECT_NE(log.find("Jitters deleted: "), std::string::npos);
+  ExpectCountsAddUp(log);
   EXPECT_NE(log.find("Deleting duplicates"), std::string::npos);
-  EXPECT_NE(log.find("Level\tinput\tadded\tdeleted\toutput"), std::string::npos);
   EXPECT_LE(map.Polygons.Size(), polygons);
   EXPECT_LE(map.Polylines.Size(), polylines);
   EXPECT_LE(map.POIs.Size(), pois);

@@ -131,6 +131,14 @@ TEST(PointRuns, LongRunsAreLinear) {
   CRunIndex index;
   index.Build(a.data, n);
   EXPECT_EQ(index.Match(b.data, n / 2, matcher), TRunMatch::Absent);
+  // A coastline and the same ring started elsewhere.
+  CReallocArray<TPointD> coast, rotated;
+  for (size_t i = 0; i < n; i++) coast.PushBack({std::cos(i * 6.283 / n), std::sin(i * 6.283 / n)});
+  for (size_t i = 0; i < n; i++) rotated.PushBack(coast[(i + n / 3) % n]);
+  EXPECT_TRUE(matcher.RingsEqual(coast.data, n, rotated.data, n));
+  EXPECT_EQ(RingHash(coast.data, n), RingHash(rotated.data, n));
+  rotated[5].x += 1e-9;
+  EXPECT_FALSE(matcher.RingsEqual(coast.data, n, rotated.data, n));
 }
 
 // ---- The pass on small maps ------------------------------------------------------------

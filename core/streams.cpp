@@ -16,6 +16,21 @@ size_t ToSize(uint64_t n) {
   return static_cast<size_t>(n);
 }
 
+// Index of the first CR or LF in the n bytes, or n. memchr is vectorised;
+// the windows grow so that a file of CR-only line ends, where no LF comes,
+// is not scanned to its end for every line.
+uint64_t FindLineEnd(const char* p, uint64_t n) {
+  size_t limit = ToSize(n);
+  for (size_t offset = 0, window = 64; offset < limit; offset += window, window = window < 4096 ? window * 2 : window) {
+    size_t length = limit - offset < window ? limit - offset : window;
+    const void* lf = std::memchr(p + offset, '\n', length);
+    size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - p) : offset + length;
+    if (const void* cr = std::memchr(p + offset, '\r', end - offset)) return static_cast<const char*>(cr) - p;
+    if (lf) return end;
+  }
+  return limit;
+}
+
 }  // namespace
 
 // ---- CBufReadStream --------------------------------------------------------
@@ -175,8 +190,7 @@ char* CBufReadStream::ReadLine() {
   for (;;) {
     char* start = reinterpret_cast<char*>(buffer + bufferOffset);
     uint64_t avail = std::min(bufferSize - bufferOffset, GetSize() - position);
-    uint64_t i = 0;
-    while (i < avail && start[i] != '\r' && start[i] != '\n') i++;
+    uint64_t i = FindLineEnd(start, avail);
     if (i + 1 < avail) {  // a terminator before the last scanned byte
       uint64_t consumed = i + 1;
       if (start[i] == '\r' && start[i + 1] == '\n') consumed++;

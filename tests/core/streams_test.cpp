@@ -77,6 +77,24 @@ TEST(BufReadStream, LineEnds) {
   }
 }
 
+TEST(BufReadStream, ManyLinesOfEveryEnding) {
+  for (const char* end : {"\n", "\r", "\r\n"}) {
+    std::string text;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 20000; i++) {
+      expected.push_back(std::string(i % 300, static_cast<char>('a' + i % 26)));
+      text += expected.back() + end;
+    }
+    TFileFixture f(text);
+    for (uint64_t buffer : {CBufReadStream::kWholeStream, uint64_t(4096)}) {
+      CFileReadStream s(buffer);
+      ASSERT_TRUE(s.Open(f.path.c_str()));
+      std::vector<std::string> lines = AllLines(s);
+      EXPECT_TRUE(lines == expected) << end << " " << buffer;
+    }
+  }
+}
+
 TEST(BufReadStream, LongLinesComeInPiecesWithAFiniteBuffer) {
   std::string text = std::string(3000, 'q') + "\nshort\n" + std::string(500, 'r') + "\r\nend";
   TFileFixture f(text);

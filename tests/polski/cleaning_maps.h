@@ -15,18 +15,18 @@ namespace CleaningTest {
 
 using namespace PolskiFormat;
 
-struct TEntrySpec {
+struct TEntryDesc {
   int level;
   std::vector<TPointD> points;
   bool hole = false;
 };
 
-inline void AddEntries(CReallocArray<TDataLevel>& geometry, std::initializer_list<TEntrySpec> entries) {
-  for (const TEntrySpec& spec : entries) {
+inline void AddEntries(CReallocArray<TDataLevel>& geometry, std::initializer_list<TEntryDesc> entries) {
+  for (const TEntryDesc& desc : entries) {
     TDataLevel entry;
-    entry.Level = static_cast<uint8_t>(spec.level);
-    entry.IsHole = spec.hole;
-    for (const TPointD& p : spec.points) entry.Points.PushBack(p);
+    entry.Level = static_cast<uint8_t>(desc.level);
+    entry.IsHole = desc.hole;
+    for (const TPointD& p : desc.points) entry.Points.PushBack(p);
     geometry.PushBack(std::move(entry));
   }
 }
@@ -39,10 +39,10 @@ class CTestMap {
     for (int b : bits) map.Header->Levels.PushBack(static_cast<uint8_t>(b));
   }
 
-  CPolyline* Line(int type, std::initializer_list<TEntrySpec> entries) {
+  CPolyline* Line(int type, std::initializer_list<TEntryDesc> entries) {
     return Add<CPolyline>(map.Polylines, type, entries);
   }
-  CPolygon* Area(int type, std::initializer_list<TEntrySpec> entries) {
+  CPolygon* Area(int type, std::initializer_list<TEntryDesc> entries) {
     return Add<CPolygon>(map.Polygons, type, entries);
   }
 
@@ -84,7 +84,7 @@ class CTestMap {
 
  private:
   template <class TObject>
-  static TObject* Add(CReallocArray<CMapObject*>& list, int type, std::initializer_list<TEntrySpec> entries) {
+  static TObject* Add(CReallocArray<CMapObject*>& list, int type, std::initializer_list<TEntryDesc> entries) {
     TObject* object = new TObject;
     object->Type = type;
     AddEntries(object->Geometry, entries);

@@ -27,7 +27,7 @@ CReallocArray<TPointD> Points(const std::string& names) {
   return run;
 }
 
-// The comparison as first described: b laid against a at every offset.
+// The plain comparison: b laid against a at every offset.
 TRunMatch NaiveMatchRuns(const CReallocArray<TPointD>& a, const CReallocArray<TPointD>& b) {
   size_t n = a.Size(), m = b.Size();
   if (n < m) return TRunMatch::Shorter;
@@ -399,12 +399,12 @@ void RandomMap(CTestMap& t, uint32_t seed) {
     size_t to = from + 2 + size_t(pick(int(w.size() - from) - 1));
     std::vector<TPointD> run(w.begin() + long(from), w.begin() + long(to));
     if (pick(5) == 0) std::reverse(run.begin(), run.end());
-    return TEntrySpec{level, run};
+    return TEntryDesc{level, run};
   };
   auto ring = [&]() {
     std::vector<TPointD> r = rings[size_t(pick(3))];
     std::rotate(r.begin(), r.begin() + pick(int(r.size())), r.end());
-    return TEntrySpec{0, r};
+    return TEntryDesc{0, r};
   };
   uint32_t roadId = 100;
   for (int i = pick(14); i > 0; i--) {

@@ -43,7 +43,7 @@ TEST(GeneralizeDistance, NearestPointOfSegment) {
   EXPECT_EQ(SegmentDistanceOnSphere({0, 0}, {1, 1}, {0.5, 0.5}), 0.0);
 }
 
-// The recursion as first described (end points included in the search, the
+// The plain recursion (end points included in the search, the
 // earlier index winning ties); for a positive tolerance it ends.
 size_t RecursiveRange(std::vector<TPointD>& p, size_t first, size_t last, double tolerance) {
   double largest = 0;

@@ -38,7 +38,7 @@ std::string JitterLine(const TPointD& a, const TPointD& b, const TPointD& c) {
   return line;
 }
 
-// The passes as first described: delete one vertex at a time and step back.
+// The plain way: delete one vertex at a time and step back.
 size_t OracleEqualConsecutive(std::vector<TPointD>& v) {
   size_t deleted = 0;
   long i = 0;
@@ -102,7 +102,7 @@ TEST_F(JitterTest, SpikeCases) {
   } cases[] = {
       {"AB", "AB", 0},           // too short to hold a spike
       {"ABA", "A", 1},           //
-      {"PQRQS", "PQS", 1},       // the Part's example
+      {"PQRQS", "PQS", 1},       // one spike
       {"PQRSRQT", "PQT", 2},     // nested spikes
       {"APQAB", "PQA", 1},       // spike ending on the first vertex
       {"BAPQA", "PQA", 1},       // last, first, second
@@ -124,7 +124,7 @@ TEST_F(JitterTest, SpikeCases) {
   }
 }
 
-TEST_F(JitterTest, PartExampleLogLine) {
+TEST_F(JitterTest, SpikeLogLine) {
   CReallocArray<TPointD> ring = Ring("PQRQS");
   TestUtil::CStdoutCapture capture;
   RemoveSpikes(ring);

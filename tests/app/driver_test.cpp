@@ -77,7 +77,9 @@ TEST(Driver, WrittenMapsListEachOutputOnce) {
   std::string root = TestUtil::MakeTempDir("written");
   std::filesystem::create_directories(root + "a");
   std::filesystem::create_directories(root + "b");
-  std::string sample = TestUtil::ReadFile(std::string(ORLUMO_SOURCE_DIR) + "/examples/maps/harbour.mp");
+  std::string samplePath = ORLUMO_SOURCE_DIR;
+  samplePath += "/examples/maps/harbour.mp";
+  std::string sample = TestUtil::ReadFile(samplePath);
   TestUtil::WriteFile(root + "a/m.mp", sample);
   TestUtil::WriteFile(root + "b/m.mp", sample);
   TestUtil::WriteFile(root + "bad.mp", "no header here\n");

@@ -161,10 +161,12 @@ class CRuleParser {
     return false;
   }
 
+  // Days are not checked against their month; only a day that a byte
+  // cannot hold fails the rule.
   bool Day(size_t ahead, uint8_t* day) {
     if (!Is(TokNumber, ahead)) return false;
-    if (Value(ahead) > 31) {
-      fatal = true;  // a byte would keep only part of it
+    if (Value(ahead) > 255) {
+      fatal = true;
       return false;
     }
     *day = static_cast<uint8_t>(Value(ahead));

@@ -50,6 +50,9 @@ TEST(OpeningHours, AcceptedForms) {
       {"Jan", "D0.1-0.1"},
       {"Jan 1-Feb 2 10:00-12:00", "D1.1-2.2 T600/1-720/1"},  // the longest date form first
       {"Jan 1-5", "D1.1-5.1"},
+      {"Feb 31,32 off", "D31.2-31.2 D32.2-32.2"},  // days are not checked against their month
+      {"Jan 255", "D255.1-255.1"},
+      {"Mar 9-2", "D9.3-2.3"},  // nor ranges for running forwards
       {"Jan 1,3-5", "D1.1-1.1 D3.1-5.1"},
       {"Jan 1,Dec 25 off", "D1.1-1.1 D25.12-25.12"},  // the day list stops before the comma
       {"Jan,Feb Mo", "D0.1-0.1 D0.2-0.2 W1-1"},
@@ -94,7 +97,8 @@ TEST(OpeningHours, RefusedForms) {
            "Jan, Mo",
            "99999999999:00-10:00",  // no overflow
            "08h-10h",
-           "Jan 32",  // a day must fit its month's days
+           "Jan 256",  // a day must fit in a byte
+           "Jan 1-300",
            "Mo-Fr 10:00-12:00 extra",
        }) {
     EXPECT_EQ(Parse(value), "") << value;

@@ -73,10 +73,13 @@ struct TRingBounds {
       north = std::fmax(north, p.y);
     }
   }
-  // Longitudes are compared only when neither ring may wrap at +/-180.
+  // False only where the point-in-ring test must fail for some point.
+  // Longitudes tell only while no difference between the two rings' points
+  // reaches 180 degrees: the test wraps such differences, and a large ring
+  // may then hold points beyond its plain longitude range.
   bool Within(const TRingBounds& outer) const {
     if (south < outer.south || north > outer.north) return false;
-    if (east - west >= 180 || outer.east - outer.west >= 180) return true;
+    if (std::fmax(east, outer.east) - std::fmin(west, outer.west) >= 180) return true;
     return west >= outer.west && east <= outer.east;
   }
 };

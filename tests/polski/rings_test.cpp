@@ -121,6 +121,24 @@ void ReferenceOrder(CReallocArray<TDataLevel>& rings) {
   }
 }
 
+// The containment test wraps longitude differences of 180 degrees or more,
+// so a ring spanning 170 degrees holds a ring beyond its plain longitude
+// range; the order must follow the test, not the plain bounds.
+TEST(RingOrder, WrappedLongitudesFollowThePointTest) {
+  const TPointD wide[] = {{0, 0}, {170, 0}, {170, 10}, {0, 10}};
+  const TPointD small[] = {{-175, 4}, {-174, 4}, {-174, 6}};
+  for (const TPointD& p : small) ASSERT_TRUE(PointInPolygon(wide, 4, p));
+  for (bool smallFirst : {false, true}) {
+    CReallocArray<TDataLevel> rings;
+    rings.EmplaceBack()->Points.Assign(smallFirst ? small : wide, smallFirst ? 3 : 4);
+    rings.EmplaceBack()->Points.Assign(smallFirst ? wide : small, smallFirst ? 4 : 3);
+    OrderRings(rings);
+    EXPECT_EQ(rings[0].Points.Size(), 4u) << smallFirst;
+    EXPECT_EQ(rings[0].IsHole, 0) << smallFirst;
+    EXPECT_EQ(rings[1].IsHole, 1) << smallFirst;
+  }
+}
+
 // Random nests of squares on a few levels (some above 127, which sort
 // first), some rings empty: the same order and holes as the plain pass.
 TEST(RingOrder, SameAsThePlainInsertionPass) {

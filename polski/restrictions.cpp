@@ -20,9 +20,12 @@ bool CRestrictSection::Parse() {
   Record = new TRestriction;
   for (const TPair& pair : Pairs) {
     if (TextEquals(pair.key, "Nod")) {
+      // A node id: ids of maps made from public data pass 2^31, so the
+      // field keeps the bits of the unsigned number ("-5" still gives -5).
       const char* p = pair.value;
-      Record->NodeId = 0;
-      ScanInt32(p, &Record->NodeId);
+      uint32_t id = 0;
+      ScanUInt32(p, &id);
+      Record->NodeId = static_cast<int32_t>(id);
     } else if (TextEquals(pair.key, "TraffPoints")) {
       ParseRestrictionList(pair.value, Record->TraffPoints);
     } else if (TextEquals(pair.key, "TraffRoads")) {

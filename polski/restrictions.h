@@ -17,7 +17,7 @@
 namespace PolskiFormat {
 
 struct TRestriction {
-  int32_t NodeId = -1;                 // "Nod"; -1 = absent; not used by the road graph
+  int32_t NodeId = -1;  // "Nod" (the bits of an unsigned id); -1 = absent; not used by the road graph
   CReallocArray<uint32_t> TraffPoints;  // node ids along the path
   CReallocArray<uint32_t> TraffRoads;   // road i runs from point i to point i + 1
 };

@@ -55,6 +55,8 @@ TEST(Restrictions, Sections) {
       {"TraffPoints=1,2,3\nTraffPoints=8", false, 0, {}, {}},  // a repeat replaces the list
       {"TraffPoints=8\nTraffPoints=1,2", true, -1, {1, 2}, {}},
       {"TraffRoads=1,2", false, 0, {}, {}},
+      {"Nod=3000000000\nTraffPoints=1,2", true, static_cast<int32_t>(3000000000u), {1, 2}, {}},  // not saturated
+      {"Nod=x\nTraffPoints=1,2", true, 0, {1, 2}, {}},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -77,14 +79,22 @@ TEST(Restrictions, Sections) {
 TEST(Restrictions, WriteBack) {
   PolskiTest::CPairSource source;
   CRestrictSection section;
-  source.Feed(section, "Nod=12\nTraffPoints=1,2,3000000000\nTraffRoads=4,5");
+  source.Feed(section, "Nod=3000000001\nTraffPoints=1,2,3000000000\nTraffRoads=4,5");
   ASSERT_TRUE(section.Parse());
   std::string path = TestUtil::MakeTempDir("restrict_write") + "out.txt";
   FILE* f = std::fopen(path.c_str(), "wb");
   section.Write(f);
   std::fclose(f);
   // Ids print as signed numbers; the list reader takes them back modulo 2^32.
-  EXPECT_EQ(TestUtil::ReadFile(path), "Nod=12\r\nTraffPoints=1,2,-1294967296\r\nTraffRoads=4,5\r\n");
+  std::string text = TestUtil::ReadFile(path);
+  EXPECT_EQ(text, "Nod=-1294967295\r\nTraffPoints=1,2,-1294967296\r\nTraffRoads=4,5\r\n");
+  for (size_t cr; (cr = text.find('\r')) != std::string::npos;) text.erase(cr, 1);
+  CRestrictSection back;
+  source.Feed(back, text);
+  ASSERT_TRUE(back.Parse());
+  std::unique_ptr<TRestriction> r(back.TakeRecord());
+  EXPECT_EQ(static_cast<uint32_t>(r->NodeId), 3000000001u);
+  EXPECT_EQ(Values(r->TraffPoints), std::vector<uint32_t>({1, 2, 3000000000u}));
 }
 
 TEST(LaneConnections, Sections) {

@@ -1,0 +1,314 @@
+"""A small map, converted plain, against its whole image built here field by
+field from the format tables: section 1, the address index, the three
+record kinds, the saved trees, the word index and the tags table. The
+expected bytes come from the layouts alone (neither the writer nor the
+checker is used to make them), so a field order, size, alignment or flag
+that writer and checker both got wrong shows here."""
+import os
+import struct
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qxmaps  # noqa: E402
+
+args, check, conv = qxmaps.start()
+
+U = 1 << 23  # map units per degree
+
+
+def units(deg):
+    """Degrees to map units, rounded half away from zero."""
+    v = deg * U
+    return int(v + 0.5) if v > 0 else -int(-v + 0.5)
+
+
+def u8(v):
+    return struct.pack("<B", v)
+
+
+def u16(v):
+    return struct.pack("<H", v)
+
+
+def u32(v):
+    return struct.pack("<I", v)
+
+
+def i32(v):
+    return struct.pack("<i", v)
+
+
+def text(s):
+    b = s.encode("utf-16-le")
+    return u16(len(b) // 2) + b
+
+
+def point(lon, lat):
+    return i32(units(lon)) + i32(units(lat))
+
+
+def rect(west, east, south, north):
+    return i32(units(west)) + i32(units(east)) + i32(units(south)) + i32(units(north))
+
+
+class Image:
+    """The image from offset 188; pads follow image offsets."""
+
+    def __init__(self):
+        self.b = bytearray(188)
+
+    def pos(self):
+        return len(self.b)
+
+    def add(self, data):
+        self.b += data
+
+    def pad(self, to):
+        while len(self.b) % to:
+            self.b.append(0)
+
+
+MAP = """[IMG ID]
+Name=Gold
+CodePage=65001
+Copyright=C
+Revision=1
+Level0=24
+Level1=18
+[END-IMG ID]
+[Countries]
+Country1=Land
+[END-Countries]
+[Regions]
+Region1=North
+CountryIdx1=1
+[END-Regions]
+[Cities]
+City1=Town
+RegionIdx1=1
+[END-Cities]
+[POI]
+Type=0x2a00
+Label=Cafe Bar
+CityIdx=1
+StreetDesc=Main
+HouseNumber=5
+OpeningHours=Mo-Fr 08:00-18:00
+EntryPoint=(45.5,13.375),Door
+Data0=(45.5,13.25)
+[END]
+[POLYLINE]
+Type=0x06
+Label=Main
+CityIdx=1
+StreetDesc=Main
+RoadID=9
+RouteParam=4,3,0,1,0,0,0,0,0,0,0,0
+Data0=(45,13),(45.5,13.5),(46,14)
+Nod1=0,100,0
+Nod2=2,101,0
+Numbers1=0,O,1,9,E,2,10
+HLevel0=(1,1)
+[END]
+[POLYGON]
+Type=0x13
+Label=Hall
+CityIdx=1
+StreetDesc=Main
+HouseNumber=7
+Data0=(45,20),(45.5,20),(45.5,20.5),(45,20.5)
+[END]
+"""
+
+TAGS = '<tags version="1.00"><poi type="0x2a00"><tag>coffee</tag></poi></tags>'
+
+img = Image()
+directory = {}
+
+
+def begin(sid, align=True):
+    if align:
+        img.pad(4)
+    directory[sid] = img.pos()
+
+
+def end(sid):
+    directory[sid] = (directory[sid], img.pos() - directory[sid])
+
+
+# Section 1: three titles, level count and table, pad to even, url.
+begin(1)
+img.add(text("Gold") + text("C") + text("1") + u8(2) + u8(24) + u8(18))
+img.pad(2)
+img.add(text(""))
+end(1)
+begin(10)
+end(10)
+begin(11, align=False)
+end(11)
+
+# Section 7, laid out first: offsets of every address record.
+s7 = img.pos()
+country = s7 + 4                        # 16 + "Land" (10) -> 28
+region = country + 28                   # "North": 12, then 4-aligned
+city = region + 12                      # 20 + "Town" (10) -> 32
+street = city + 32                      # 8 + "Main" (10) + 2 -> 20, + 4 x 1 reference
+house5 = street + 24                    # "5" (4) + 2 -> 8, + 4 x 1
+house7 = house5 + 12
+s7_end = house7 + 12
+
+# Record offsets follow from the record layouts below; computed as we go.
+road_at = (s7_end + 3) // 4 * 4 + 4     # section 3: count, then the road
+img.b += bytes(s7_end - img.pos())      # room of section 7, written below
+
+# Section 3: the road.
+begin(3)
+img.add(u32(1))
+assert img.pos() == road_at
+r = img.pos()
+rec = bytearray()
+rec += u32(0) + u32(0x06) + u32(country) + u32(city) + u32(street)
+rec += u32(9)                                        # road id
+rec += u8(80)                                        # speed class 4
+rec += u8(94)                                        # 80 + 5 (road class 3) km/h: floor(85 x 4 / 3.6 + 0.5)
+rec += u16(1 << 1 | 3 << 11)                         # toll, road class 3
+rec += bytes(48)                                     # speed pairs
+rec += u16(2)                                        # route nodes
+rec += u16(0)                                        # n - 1 segment offsets (routing stage)
+rec += u16(0) + u16(2)                               # node point indexes
+rec += text("Main")
+rec += u8(1) + u8(255) + u8(0)                       # one entry: level 0, EndLevel unset
+rec += u8(1)                                         # one house-number interval
+while (r + len(rec)) % 4:
+    rec.append(0)
+rec += u16(0) + u16(1) + u16(9) + u16(2) + u16(10) + u8(2) + u8(1)  # point 0: left O 1-9, right E 2-10
+rec += u32(3) + point(13, 45) + point(13.5, 45.5) + point(14, 46)
+rec += bytes(8)                                      # node table references (routing stage)
+rec += u16(1) + u16(1) + u16(1)                      # one height level: point 1, level 1
+if (r + len(rec)) % 2:
+    rec.append(0)
+rec += text("") * 5
+rec[0:4] = u32(len(rec))
+img.add(rec)
+end(3)
+
+# Section 2: the POI.
+begin(2)
+img.add(u32(1))
+poi_at = p = img.pos()
+rec = bytearray()
+rec += u32(0) + u32(0x2a00) + u32(country) + u32(city) + u32(street) + u32(house5)
+rec += text("Cafe Bar") + text("")                  # label, highway
+rec += u8(0) + u8(255) + u8(24)                      # overnight parking, levels 0-0
+while (p + len(rec)) % 4:
+    rec.append(0)
+rec += point(13.25, 45.5)
+hours = bytearray(u8(2 | 4) + u8(0x3E))              # weekdays Mo-Fr, time spans
+while (p + len(rec) + 2 + len(hours)) % 4:
+    hours.append(0)
+hours += u16(480 | 1 << 12) + u16(1080 | 1 << 12)    # 08:00-18:00, clock kind 1
+rec += u16(len(hours)) + hours
+if (p + len(rec)) % 2:
+    rec.append(0)
+rec += text("") * 5
+if (p + len(rec)) % 2:
+    rec.append(0)
+rec += u16(1) + text("Door")
+while (p + len(rec)) % 4:
+    rec.append(0)
+rec += point(13.375, 45.5)
+rec[0:4] = u32(len(rec))
+img.add(rec)
+end(2)
+
+# Section 4: the polygon, a clockwise square (kept as it is).
+begin(4)
+img.add(u32(1))
+polygon_at = p = img.pos()
+rec = bytearray()
+rec += u32(0) + u32(0x13) + u32(country) + u32(city) + u32(street) + u32(house7)
+rec += point(20.25, 45.25)                           # label point: the middle of the scan line
+rec += text("Hall") + u16(1) + u8(255) + u8(0)       # one ring, level 0, EndLevel unset
+rec += u8(1)                                         # convex, no background
+rec += u8(0)                                         # draw depth 1
+while (p + len(rec)) % 4:
+    rec.append(0)
+rec += u32(4) + point(20, 45) + point(20, 45.5) + point(20.5, 45.5) + point(20.5, 45)
+rec += u16(0)                                        # no opening hours
+if (p + len(rec)) % 2:
+    rec.append(0)
+rec += text("") * 5
+if (p + len(rec)) % 2:
+    rec.append(0)
+rec += u16(0)                                        # no entry points
+rec[0:4] = u32(len(rec))
+img.add(rec)
+end(4)
+
+# Section 5: one tree level, one polyline: a root leaf saved as a node of one child.
+begin(5)
+img.add(rect(13, 14, 45, 46) + bytes([1, 1, 0, 0]) + rect(13, 14, 45, 46) + u32(4) + u32(road_at))
+end(5)
+
+# Section 6: the POI and the polygon, disjoint in longitude: two leaves in
+# order of their east edges.
+begin(6)
+img.add(rect(13.25, 20.5, 45, 45.5) + bytes([2, 3, 0, 0]))
+img.add(rect(13.25, 13.25, 45.5, 45.5) + u32(4) + rect(20, 20.5, 45, 45.5) + u32(8))
+img.add(u32(poi_at) + u32(polygon_at | 0x80000000))
+end(6)
+
+# Section 7 into its room: country, region title, city, street, house numbers.
+sums_x = 13.25 + (13 + 13.5 + 14) / 3 + (20 + 20 + 20.5 + 20.5) / 4
+sums_y = 45.5 + (45 + 45.5 + 46) / 3 + (45 + 45.5 + 45.5 + 45) / 4
+s7_bytes = bytearray(u32(1))
+s7_bytes += u32(city) + u32(1) + u32(region) + u32(1) + text("Land") + bytes(2)
+s7_bytes += text("North")
+s7_bytes += u32(street) + u32(1) + u32(region) + i32(units(sums_x / 3)) + i32(units(sums_y / 3))
+s7_bytes += text("Town") + bytes(2)
+s7_bytes += u32(house5) + u32(2) + text("Main") + u16(1) + u32(road_at)
+s7_bytes += text("5") + u16(1) + bytes(2) + u32(poi_at)
+s7_bytes += text("7") + u16(1) + bytes(2) + u32(polygon_at | 1)
+assert len(s7_bytes) == s7_end - s7
+img.b[s7:s7_end] = s7_bytes
+directory[7] = (s7, s7_end - s7)
+
+begin(8)
+end(8)
+
+# Section 9: bar, cafe, coffee (the type's tag), hall, in unit order.
+begin(9)
+start = img.pos()
+img.add(u32(0))
+table = []
+for word, ref in (("bar", poi_at), ("cafe", poi_at), ("coffee", poi_at), ("hall", polygon_at | 0x80000000)):
+    table.append(img.pos())
+    img.pad(2)
+    img.add(text(word))
+    img.pad(4)
+    img.add(u32(1) + u32(ref))
+img.b[start:start + 4] = u32(img.pos())
+img.add(u32(len(table)) + b"".join(u32(t) for t in table))
+end(9)
+
+# Section 12: one type with one word.
+begin(12)
+img.add(u32(1) + u32(0x2a00) + u32(img.pos() + 12) + u32(1) + text("coffee"))  # block behind the table
+end(12)
+
+tags = conv.params_file("golden_tags.xml", TAGS)
+rc, out, qx = conv.convert("golden", MAP, params="tags=%s\n" % tags, compress=False)
+check.true("golden map converted", rc == 0 and "Ok (" in out, out)
+if os.path.exists(qx):
+    with open(qx, "rb") as f:
+        data = f.read()
+    for sid in range(1, 13):
+        off, size = struct.unpack_from("<II", data, 36 + 12 * (sid - 1))
+        want = directory[sid]
+        check.equal("section %d placement" % sid, (off, size), want)
+        check.equal("section %d bytes" % sid, data[want[0]:want[0] + want[1]].hex(),
+                    bytes(img.b[want[0]:want[0] + want[1]]).hex())
+    check.equal("image length", len(data), len(img.b))
+    check.equal("checker", qxmaps.qxcheck.check_file(qx), [])
+
+check.finish()

@@ -163,9 +163,14 @@ double ComputeRingArea(const CReallocArray<TPointD>& ring) {
   double prevX = x;
   double sum = 0;
   for (const TPointD& p : ring) {
+    // One correction only: a step of exactly 180 becomes -180 and one of
+    // -180 becomes 180, as every longitude difference of the converter.
     double step = p.x - prevX;
-    if (step >= 180) step -= 360;
-    if (step <= -180) step += 360;
+    if (step >= 180) {
+      step -= 360;
+    } else if (step <= -180) {
+      step += 360;
+    }
     double xi = x + step;
     double si = std::sin(p.y * kRad);
     sum += si * x - xi * s;

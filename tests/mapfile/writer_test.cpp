@@ -112,6 +112,15 @@ TEST(MapGeometry, RingArea) {
   CReallocArray<TPointD> wrap;
   for (TPointD p : {TPointD{179.5, 0}, TPointD{-179.5, 0}, TPointD{-179.5, 1}, TPointD{179.5, 1}}) wrap.PushBack(p);
   EXPECT_NEAR(ComputeRingArea(wrap), ccw, 1e-9);
+  // Steps of exactly +-180 degrees are corrected once, each by its own sign.
+  // Last point C(90, -10) first: X = 90, S = sin(-10).
+  //   A(-90, 0):  step -180 -> 180, X = 270, sum += 0 * 90 - 270 * sin(-10)
+  //   B(90, 10):  step  180 -> -180, X = 90, sum += sin(10) * 270 - 90 * 0
+  //   C(90, -10): step 0, X = 90,            sum += sin(-10) * 90 - 90 * sin(10)
+  // sum = 360 sin(10): half of it, positive (counter-clockwise).
+  CReallocArray<TPointD> half;
+  for (TPointD p : {TPointD{-90, 0}, TPointD{90, 10}, TPointD{90, -10}}) half.PushBack(p);
+  EXPECT_NEAR(ComputeRingArea(half), 180 * std::sin(10 * 0.017453292519943295), 1e-9);
 }
 
 TEST(MapGeometry, LabelPointInTheWiderInterval) {

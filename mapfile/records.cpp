@@ -15,8 +15,12 @@ namespace {
 constexpr double kDegreeUnits = 8388608.0;  // 2^23
 constexpr int64_t kUnits360 = 0xB4000000ll;
 
-// Opens a record: 4-aligned start, a length placeholder.
+// Opens a record: 4-aligned start, a length placeholder. Record offsets
+// must stay below 2^31: bit 31 of a tree item or word reference tells
+// polygons from POIs, so a larger offset would be read as the wrong kind
+// long before the final size check.
 uint32_t BeginRecord(CMemStream& image) {
+  if (((image.GetPos() + 3) & ~uint64_t(3)) + 4 > kMaxMapImage) throw FormatLimitText("Too big out file");
   AlignTo4(image);
   uint32_t start = static_cast<uint32_t>(image.GetPos());
   image.WriteU32(0);

@@ -101,6 +101,25 @@ TEST(MapWriter, UncreatableFile) {
   EXPECT_NE(capture.Finish().find("Error creating out file"), std::string::npos);
 }
 
+TEST(MapRecords, OffsetsStayBelowBit31) {
+  // A record at 2^31 would carry the polygon bit in its offset; the map is
+  // given up before anything is written there.
+  CMapWriter writer;
+  CPOI poi;
+  poi.Points.PushBack(TPOIPoint{0, 13, 45});
+  for (uint64_t at : {uint64_t(0x80000000), uint64_t(0x7FFFFFFD)}) {
+    CMemStream image;
+    image.Seek(at);
+    try {
+      WritePoiRecord(writer, poi, image);
+      ADD_FAILURE() << "no error at " << at;
+    } catch (const std::string& text) {
+      EXPECT_EQ(text, "Too big out file");
+    }
+    EXPECT_EQ(image.Size(), 0u);
+  }
+}
+
 TEST(MapGeometry, RingArea) {
   CReallocArray<TPointD> ring;
   for (TPointD p : {TPointD{0, 0}, TPointD{1, 0}, TPointD{1, 1}, TPointD{0, 1}}) ring.PushBack(p);

@@ -290,10 +290,12 @@ uint32_t CAddressIndex::Build(CMapWriter& writer, const PolskiFormat::CMap& map,
 }
 
 int CompareHouseNumbers(const CWideString& a, const CWideString& b) {
+  // The number is what the parse read, failed or not: 0 without a digit,
+  // the leading digits of a number too long for 32 bits.
   int32_t va = 0, vb = 0;
   const char16_t *ea = nullptr, *eb = nullptr;
-  if (!ParseWideInt(a.GetText(), va, ea)) va = 0;
-  if (!ParseWideInt(b.GetText(), vb, eb)) vb = 0;
+  ParseWideInt(a.GetText(), va, ea);
+  ParseWideInt(b.GetText(), vb, eb);
   if (va != vb) return va < vb ? -1 : 1;
   return CompareNoCase(ea, eb);
 }

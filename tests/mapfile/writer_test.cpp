@@ -232,6 +232,10 @@ TEST(MapIndexes, HouseNumberOrder) {
   EXPECT_LT(CompareHouseNumbers(w(u"10"), w(u"10a")), 0);
   EXPECT_EQ(CompareHouseNumbers(w(u" 10 A"), w(u"10a")), 0);
   EXPECT_LT(CompareHouseNumbers(w(u"-3"), w(u"a")), 0);
+  // Eleven digits: the parse stops at the tenth with 999999999 read, so the
+  // number sorts far above 5, and the rest ("99", "7") decides between two.
+  EXPECT_GT(CompareHouseNumbers(w(u"99999999999"), w(u"5")), 0);
+  EXPECT_GT(CompareHouseNumbers(w(u"99999999999"), w(u"9999999997")), 0);
 }
 
 TEST(MapIndexes, WordsSplitAndFold) {

@@ -152,6 +152,98 @@ def is_separator(u):
     return 0x2000 <= u <= 0x206F or u in (0xAB, 0xB7, 0xBB)
 
 
+# ---- case folding and the orders of the indexes ---------------------------------
+
+# Units that fold to another unit: (amount added, step, ranges). Every unit
+# not listed folds to itself.
+_FOLD_CHANGES = (
+    (32, 1, ((0x41, 0x5A), (0xC0, 0xD6), (0xD8, 0xDE), (0x391, 0x3A1), (0x3A3, 0x3AB), (0x410, 0x42F),
+             (0xFF21, 0xFF3A))),
+    (1, 2, ((0x100, 0x12E), (0x132, 0x136), (0x139, 0x147), (0x14A, 0x176), (0x179, 0x17D), (0x182, 0x184),
+            (0x1A0, 0x1A4), (0x1B3, 0x1B5), (0x1CB, 0x1DB), (0x1DE, 0x1EE), (0x1FA, 0x216), (0x3E2, 0x3EE),
+            (0x460, 0x480), (0x490, 0x4BE), (0x4C1, 0x4C3), (0x4D0, 0x4EA), (0x4EE, 0x4F4), (0x1E00, 0x1E94),
+            (0x1EA0, 0x1EF8))),
+    (1, 1, tuple((u, u) for u in (0x187, 0x18B, 0x191, 0x198, 0x1A7, 0x1AC, 0x1AF, 0x1B8, 0x1BC, 0x1C5, 0x1C8,
+                                  0x1F4, 0x4C7, 0x4CB, 0x4F8))),
+    (2, 1, tuple((u, u) for u in (0x1C4, 0x1C7, 0x1CA, 0x1F1))),
+    (26, 1, ((0x24B6, 0x24CF),)),
+    (37, 1, ((0x388, 0x38A),)),
+    (38, 1, ((0x386, 0x386),)),
+    (48, 1, ((0x531, 0x556),)),
+    (63, 1, ((0x38E, 0x38F),)),
+    (64, 1, ((0x38C, 0x38C),)),
+    (80, 1, ((0x401, 0x40C), (0x40E, 0x40F))),
+    (202, 1, ((0x18E, 0x18F),)),
+    (203, 1, ((0x190, 0x190),)),
+    (205, 1, ((0x18A, 0x18A), (0x193, 0x193))),
+    (206, 1, ((0x186, 0x186),)),
+    (207, 1, ((0x194, 0x194),)),
+    (209, 1, ((0x197, 0x197),)),
+    (210, 1, ((0x181, 0x181),)),
+    (211, 1, ((0x196, 0x196), (0x19C, 0x19C))),
+    (213, 1, ((0x19D, 0x19D),)),
+    (214, 1, ((0x19F, 0x19F),)),
+    (217, 1, ((0x1B1, 0x1B2),)),
+    (218, 1, ((0x1A9, 0x1A9), (0x1AE, 0x1AE))),
+    (219, 1, ((0x1B7, 0x1B7),)),
+    (-8, 1, ((0x1F08, 0x1F0F), (0x1F18, 0x1F1D), (0x1F28, 0x1F2F), (0x1F38, 0x1F3F), (0x1F48, 0x1F4D),
+             (0x1F68, 0x1F6F), (0x1F88, 0x1F8F), (0x1F98, 0x1F9F), (0x1FA8, 0x1FAF), (0x1FB8, 0x1FB9),
+             (0x1FD8, 0x1FD9), (0x1FE8, 0x1FE9))),
+    (-8, 2, ((0x1F59, 0x1F5F),)),
+    (-48, 1, ((0x10F6, 0x10FF),)),
+    (-121, 1, ((0x178, 0x178),)),
+    (-199, 1, ((0x130, 0x130),)),
+)
+FOLD = {}
+for _delta, _step, _ranges in _FOLD_CHANGES:
+    for _first, _last in _ranges:
+        for _u in range(_first, _last + 1, _step):
+            FOLD[_u] = _u + _delta
+
+
+def fold(u):
+    return FOLD.get(u, u)
+
+
+def folded(units):
+    """A title as a list of folded units: lists compare as the case-insensitive
+    order does (unit by unit, unsigned; a prefix first)."""
+    return [fold(u) for u in units]
+
+
+def house_number_key(units):
+    """The leading signed decimal number (spaces skipped; 0 without digits;
+    a parse stopped by a too long number keeps the digits read), then the
+    folded rest after the number and its trailing spaces."""
+    i, n = 0, len(units)
+    while i < n and units[i] == 0x20:
+        i += 1
+    rest = i
+    negative = False
+    if i < n and units[i] in (0x2B, 0x2D):
+        negative = units[i] == 0x2D
+        i += 1
+    value = 0
+    if i < n and 0x30 <= units[i] <= 0x39:
+        while i < n and 0x30 <= units[i] <= 0x39:
+            if value >= 214748364:
+                return value, folded(units[i:])
+            value = value * 10 + units[i] - 0x30
+            i += 1
+        if negative:
+            value = -value
+        while i < n and units[i] == 0x20:
+            i += 1
+        rest = i
+    return value, folded(units[rest:])
+
+
+def check_ascending(keys, what):
+    for i in range(1, len(keys)):
+        if keys[i] < keys[i - 1]:
+            raise Fault("%s: record %d sorts before the one in front of it" % (what, i))
+
+
 def align4(x):
     return (x + 3) & ~3
 
@@ -405,23 +497,31 @@ class MapFile:
         pos = start + 4
         self.countries, self.cities, self.streets, self.numbers = set(), set(), set(), set()
         crecs = []
+        country_titles = []
         for _ in range(countries):
             cur = Cursor(img, pos, end, "country at %d" % pos)
             first_city, ncity, first_region, nregion = cur.u32(), cur.u32(), cur.u32(), cur.u32()
-            if cur.text() == ():
+            title = cur.text()
+            if title == ():
                 raise Fault("%s: empty title" % cur.what)
+            country_titles.append(folded(title))
             cur.pad(4)
             self.countries.add(pos)
             crecs.append((first_city, ncity, first_region, nregion))
             pos = cur.pos
+        check_ascending(country_titles, "countries")
         region_of = []  # per country: region title offsets
+        region_title = {}
         for first_city, ncity, first_region, nregion in crecs:
             if (nregion == 0) != (first_region == 0) or (nregion and first_region != pos):
                 raise Fault("region titles of a country do not start at %d" % pos)
             titles = []
             for _ in range(nregion):
                 titles.append(pos)
-                _, pos = img.text(pos, end, "region title")
+                units, after = img.text(pos, end, "region title")
+                region_title[pos] = folded(units)
+                pos = after
+            check_ascending([region_title[t] for t in titles], "regions of a country")
             region_of.append(set(titles))
         p4 = align4(pos)
         img.zeros(pos, p4, "region titles padding")
@@ -430,6 +530,7 @@ class MapFile:
         for (first_city, ncity, _, _), regions in zip(crecs, region_of):
             if (ncity == 0) != (first_city == 0) or (ncity and first_city != pos):
                 raise Fault("cities of a country do not start at %d" % pos)
+            city_keys = []
             for _ in range(ncity):
                 cur = Cursor(img, pos, end, "city at %d" % pos)
                 first_street, word, region = cur.u32(), cur.u32(), cur.u32()
@@ -438,12 +539,18 @@ class MapFile:
                     raise Fault("%s: region title %d is not one of its country's" % (cur.what, region))
                 if (x, y) != (0x7FFFFFFF, 0x7FFFFFFF) and not -0x5A000000 <= x <= 0x59FFFFFF:
                     raise Fault("%s: centre x %d" % (cur.what, x))
-                if cur.text() == ():
+                title = cur.text()
+                if title == ():
                     raise Fault("%s: empty title" % cur.what)
+                # Cities with a city POI first, by its type (of which the
+                # record keeps bits 8-15); the others by title, then region.
+                poi = word >> 24
+                city_keys.append((0, poi) if poi else (1, folded(title), region_title[region]))
                 cur.pad(4)
                 self.cities.add(pos)
                 srecs.append((first_street, word & 0xFFFFFF))
                 pos = cur.pos
+            check_ascending(city_keys, "cities of a country")
         # Streets: each city's run, the room behind each street's references
         # zero up to the next street.
         house_area = None
@@ -451,13 +558,16 @@ class MapFile:
         for first_street, nstreet in srecs:
             if (nstreet == 0) != (first_street == 0) or (nstreet and first_street != pos):
                 raise Fault("streets of a city do not start at %d" % pos)
+            street_titles = []
             for i in range(nstreet):
                 if i:
                     pos = self.skip_room(pos, end, self.plausible_street)
                 cur = Cursor(img, pos, end, "street at %d" % pos)
                 first, count = cur.u32(), cur.u32()
-                if cur.text() == ():
+                title = cur.text()
+                if title == ():
                     raise Fault("%s: empty title" % cur.what)
+                street_titles.append(folded(title))
                 refs = cur.u16()
                 cur.pad(4)
                 for _ in range(refs):
@@ -469,15 +579,19 @@ class MapFile:
                 pos = cur.pos
             if nstreet:
                 pos = self.skip_room(pos, end, self.plausible_next_street)
+            check_ascending(street_titles, "streets of a city")
         for first, count in nrecs:
             if (count == 0) != (first == 0) or (count and first != pos):
                 raise Fault("house numbers of a street do not start at %d" % pos)
+            number_keys = []
             for i in range(count):
                 if i:
                     pos = self.skip_room(pos, end, self.plausible_number)
                 cur = Cursor(img, pos, end, "house number at %d" % pos)
-                if cur.text() == ():
+                title = cur.text()
+                if title == ():
                     raise Fault("%s: empty title" % cur.what)
+                number_keys.append(house_number_key(title))
                 refs = [None] * cur.u16()
                 cur.pad(4)
                 for j in range(len(refs)):
@@ -490,6 +604,7 @@ class MapFile:
                 pos = cur.pos
             if count:
                 pos = self.skip_room(pos, end, self.plausible_number)
+            check_ascending(number_keys, "house numbers of a street")
         img.zeros(pos, end, "address index tail")
         if pos > end:
             raise Fault("address records run past the section")
@@ -557,7 +672,7 @@ class MapFile:
                 raise Fault("%s: not above the word before it" % cur.what)
             previous = word
             for u in word:
-                if 0x41 <= u <= 0x5A or u == 0x0451 or is_separator(u):
+                if fold(u) != u or u == 0x0451 or is_separator(u):
                     raise Fault("%s: unit %#x is not folded or separates words" % (cur.what, u))
             if refs != sorted(set(refs)):
                 raise Fault("%s: references not ascending and unique" % cur.what)

@@ -61,4 +61,19 @@ word_refs = (first_word + 2 + 2 * u16(d, first_word) + 3) // 4 * 4 + 4
 expect("word reference", word_refs, "section 9", 1)
 expect("object address reference", poi + 12, "records", 1)
 
+# Orders of the indexes and the folding of words: the bytes are valid
+# records, only out of order or not folded.
+first_region = u32(d, s7 + 4 + 8)
+check.true("two regions", u32(d, s7 + 4 + 12) >= 2)
+expect("region order", first_region + 2, "regions of a country", ord("Z"))
+numbers = sorted(mf.numbers)
+i = [text_at(d, p)[0] for p in numbers].index("2")
+check.equal("house number 2 sorts before 4 of its street", text_at(d, numbers[i + 1])[0], "4")
+expect("house number order", numbers[i] + 2, "house numbers of a street", ord("9"))
+# A high byte of 1 turns a unit into a Latin Extended capital (U+0100 and
+# up, every second unit) that folding would have changed.
+units = [u16(d, first_word + 2 + 2 * i) for i in range(u16(d, first_word))]
+i = next(i for i, u in enumerate(units) if u % 2 == 0 and 0x4A <= u <= 0x76)
+expect("word unit not folded (Latin Extended)", first_word + 2 + 2 * i + 1, "not folded", 1)
+
 check.finish()

@@ -124,6 +124,19 @@ class CheckerTest(unittest.TestCase):
         self.assertTrue(any(region in f for f in faults), "%s: expected a fault about %r, got %r"
                         % (name, region, faults))
 
+    def test_fold_table_and_house_number_order(self):
+        qx = self.qx
+        self.assertEqual(len(qx.FOLD), 641)  # the units that fold to another unit
+        for unit, want in ((0x41, 0x61), (0x130, 0x69), (0x178, 0xFF), (0x10F6, 0x10C6), (0xFF21, 0xFF41),
+                           (0x401, 0x451), (0x1F59, 0x1F51), (0x1F5A, 0x1F5A), (0xDF, 0xDF), (0x590, 0x590),
+                           (0x2160, 0x2160)):
+            self.assertEqual(qx.fold(unit), want, hex(unit))
+        self.assertTrue(all(qx.fold(v) == v for v in qx.FOLD.values()))  # folding twice changes nothing
+        key = lambda t: qx.house_number_key([ord(c) for c in t])
+        self.assertEqual(sorted(["10a", "2", "b", "10", " 10 A"], key=key), ["b", "2", "10", "10a", " 10 A"])
+        self.assertEqual(key("  -12  x"), (-12, [ord("x")]))
+        self.assertEqual(key("99999999999"), (999999999, [ord("9")] * 2))
+
     def test_valid_files_pass(self):
         big = Fixture(name_units=412, tag_words=[bytes([97 + i % 7]) * (1 + i % 9) for i in range(900)])
         for fx, label in ((Fixture(), "small"), (big, "big")):

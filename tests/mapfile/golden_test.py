@@ -51,6 +51,29 @@ def rect(west, east, south, north):
     return i32(units(west)) + i32(units(east)) + i32(units(south)) + i32(units(north))
 
 
+class Record:
+    """One record at image offset `at`: its length first, pads by image offset."""
+
+    def __init__(self, at):
+        self.at = at
+        self.b = bytearray(u32(0))
+
+    def add(self, data):
+        self.b += data
+
+    def pad(self, to):
+        while (self.at + len(self.b)) % to:
+            self.b.append(0)
+
+    def extra_texts(self):
+        self.pad(2)
+        self.add(text("") * 5)  # phone, fax, e-mail, web page, text
+
+    def bytes(self):
+        self.b[0:4] = u32(len(self.b))
+        return bytes(self.b)
+
+
 class Image:
     """The image from offset 188; pads follow image offsets."""
 
@@ -165,84 +188,68 @@ img.b += bytes(s7_end - img.pos())      # room of section 7, written below
 begin(3)
 img.add(u32(1))
 assert img.pos() == road_at
-r = img.pos()
-rec = bytearray()
-rec += u32(0) + u32(0x06) + u32(country) + u32(city) + u32(street)
-rec += u32(9)                                        # road id
-rec += u8(80)                                        # speed class 4
-rec += u8(94)                                        # 80 + 5 (road class 3) km/h: floor(85 x 4 / 3.6 + 0.5)
-rec += u16(1 << 1 | 3 << 11)                         # toll, road class 3
-rec += bytes(48)                                     # speed pairs
-rec += u16(2)                                        # route nodes
-rec += u16(0)                                        # n - 1 segment offsets (routing stage)
-rec += u16(0) + u16(2)                               # node point indexes
-rec += text("Main")
-rec += u8(1) + u8(255) + u8(0)                       # one entry: level 0, EndLevel unset
-rec += u8(1)                                         # one house-number interval
-while (r + len(rec)) % 4:
-    rec.append(0)
-rec += u16(0) + u16(1) + u16(9) + u16(2) + u16(10) + u8(2) + u8(1)  # point 0: left O 1-9, right E 2-10
-rec += u32(3) + point(13, 45) + point(13.5, 45.5) + point(14, 46)
-rec += bytes(8)                                      # node table references (routing stage)
-rec += u16(1) + u16(1) + u16(1)                      # one height level: point 1, level 1
-if (r + len(rec)) % 2:
-    rec.append(0)
-rec += text("") * 5
-rec[0:4] = u32(len(rec))
-img.add(rec)
+rec = Record(img.pos())
+rec.add(u32(0x06) + u32(country) + u32(city) + u32(street))
+rec.add(u32(9))                                      # road id
+rec.add(u8(80))                                      # speed class 4
+rec.add(u8(94))                                      # 80 + 5 (road class 3) km/h: floor(85 x 4 / 3.6 + 0.5)
+rec.add(u16(1 << 1 | 3 << 11))                       # toll, road class 3
+rec.add(bytes(48))                                   # speed pairs
+rec.add(u16(2))                                      # route nodes
+rec.add(u16(0))                                      # n - 1 segment offsets (routing stage)
+rec.add(u16(0) + u16(2))                             # node point indexes
+rec.add(text("Main"))
+rec.add(u8(1) + u8(255) + u8(0))                     # one entry: level 0, EndLevel unset
+rec.add(u8(1))                                       # one house-number interval
+rec.pad(4)
+rec.add(u16(0) + u16(1) + u16(9) + u16(2) + u16(10) + u8(2) + u8(1))  # point 0: left O 1-9, right E 2-10
+rec.add(u32(3) + point(13, 45) + point(13.5, 45.5) + point(14, 46))
+rec.add(bytes(8))                                    # node table references (routing stage)
+rec.add(u16(1) + u16(1) + u16(1))                    # one height level: point 1, level 1
+rec.extra_texts()
+img.add(rec.bytes())
 end(3)
 
 # Section 2: the POI.
 begin(2)
 img.add(u32(1))
-poi_at = p = img.pos()
-rec = bytearray()
-rec += u32(0) + u32(0x2a00) + u32(country) + u32(city) + u32(street) + u32(house5)
-rec += text("Cafe Bar") + text("")                  # label, highway
-rec += u8(0) + u8(255) + u8(24)                      # overnight parking, levels 0-0
-while (p + len(rec)) % 4:
-    rec.append(0)
-rec += point(13.25, 45.5)
-hours = bytearray(u8(2 | 4) + u8(0x3E))              # weekdays Mo-Fr, time spans
-while (p + len(rec) + 2 + len(hours)) % 4:
-    hours.append(0)
-hours += u16(480 | 1 << 12) + u16(1080 | 1 << 12)    # 08:00-18:00, clock kind 1
-rec += u16(len(hours)) + hours
-if (p + len(rec)) % 2:
-    rec.append(0)
-rec += text("") * 5
-if (p + len(rec)) % 2:
-    rec.append(0)
-rec += u16(1) + text("Door")
-while (p + len(rec)) % 4:
-    rec.append(0)
-rec += point(13.375, 45.5)
-rec[0:4] = u32(len(rec))
-img.add(rec)
+poi_at = img.pos()
+rec = Record(poi_at)
+rec.add(u32(0x2a00) + u32(country) + u32(city) + u32(street) + u32(house5))
+rec.add(text("Cafe Bar") + text(""))                 # label, highway
+rec.add(u8(0) + u8(255) + u8(24))                    # overnight parking, levels 0-0
+rec.pad(4)
+rec.add(point(13.25, 45.5))
+hours_at = len(rec.b)
+rec.add(u16(0) + u8(2 | 4) + u8(0x3E))               # weekdays Mo-Fr, time spans
+rec.pad(4)
+rec.add(u16(480 | 1 << 12) + u16(1080 | 1 << 12))    # 08:00-18:00, clock kind 1
+rec.b[hours_at:hours_at + 2] = u16(len(rec.b) - hours_at - 2)
+rec.extra_texts()
+rec.pad(2)
+rec.add(u16(1) + text("Door"))
+rec.pad(4)
+rec.add(point(13.375, 45.5))
+img.add(rec.bytes())
 end(2)
 
 # Section 4: the polygon, a clockwise square (kept as it is).
 begin(4)
 img.add(u32(1))
-polygon_at = p = img.pos()
-rec = bytearray()
-rec += u32(0) + u32(0x13) + u32(country) + u32(city) + u32(street) + u32(house7)
-rec += point(20.25, 45.25)                           # label point: the middle of the scan line
-rec += text("Hall") + u16(1) + u8(255) + u8(0)       # one ring, level 0, EndLevel unset
-rec += u8(1)                                         # convex, no background
-rec += u8(0)                                         # draw depth 1
-while (p + len(rec)) % 4:
-    rec.append(0)
-rec += u32(4) + point(20, 45) + point(20, 45.5) + point(20.5, 45.5) + point(20.5, 45)
-rec += u16(0)                                        # no opening hours
-if (p + len(rec)) % 2:
-    rec.append(0)
-rec += text("") * 5
-if (p + len(rec)) % 2:
-    rec.append(0)
-rec += u16(0)                                        # no entry points
-rec[0:4] = u32(len(rec))
-img.add(rec)
+polygon_at = img.pos()
+rec = Record(polygon_at)
+rec.add(u32(0x13) + u32(country) + u32(city) + u32(street) + u32(house7))
+rec.add(point(20.25, 45.25))                         # label point: the middle of the scan line
+rec.add(text("Hall") + u16(1) + u8(255) + u8(0))     # one ring, level 0, EndLevel unset
+rec.add(u8(1))                                       # convex, no background
+rec.add(u8(0))                                       # draw depth 1
+rec.pad(4)
+rec.add(u32(4) + point(20, 45) + point(20, 45.5) + point(20.5, 45.5) + point(20.5, 45))
+rec.add(u16(0))                                      # no opening hours
+rec.extra_texts()
+rec.pad(2)
+rec.add(u16(0))                                      # no entry points
+img.add(rec.bytes())
 end(4)
 
 # Section 5: one tree level, one polyline: a root leaf saved as a node of one child.

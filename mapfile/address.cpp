@@ -175,24 +175,29 @@ TObjectAddress CAddressIndex::Lookup(CMapWriter& writer, const CMapObject& objec
       }
     }
   }
-  // Each decoded name is used before the next one is decoded.
-  if (countryName->empty()) return result;
-  result.country = FindOrAdd(l.countries, countries, nullptr, nullptr, writer.text.Decode(*countryName));
-  if (regionName->empty()) return result;
-  TAddressRegion* region =
-      FindOrAdd(l.regions, result.country->regions, result.country, nullptr, writer.text.Decode(*regionName));
-  if (cityName->empty()) return result;
-  result.city = FindOrAdd(l.cities, result.country->cities, result.country, region, writer.text.Decode(*cityName));
+  // Each decoded name is used before the next one is decoded. A name is
+  // empty when nothing of it decodes (a cut UTF-8 sequence): an untitled
+  // record would find nothing and read like unused room.
+  const CWideString* name = &writer.text.Decode(*countryName);
+  if (name->Empty()) return result;
+  result.country = FindOrAdd(l.countries, countries, nullptr, nullptr, *name);
+  name = &writer.text.Decode(*regionName);
+  if (name->Empty()) return result;
+  TAddressRegion* region = FindOrAdd(l.regions, result.country->regions, result.country, nullptr, *name);
+  name = &writer.text.Decode(*cityName);
+  if (name->Empty()) return result;
+  result.city = FindOrAdd(l.cities, result.country->cities, result.country, region, *name);
   result.city->region = region;
-  if (object.StreetDesc.empty()) return result;
-  result.street = FindOrAdd(l.streets, result.city->streets, result.city, nullptr, writer.text.Decode(object.StreetDesc));
+  name = &writer.text.Decode(object.StreetDesc);
+  if (name->Empty()) return result;
+  result.street = FindOrAdd(l.streets, result.city->streets, result.city, nullptr, *name);
   return result;
 }
 
 THouseNumberEntry* CAddressIndex::FindOrAddHouseNumber(CMapWriter& writer, const std::string& number,
                                                        TAddressStreet& street) {
-  if (number.empty()) return nullptr;
   const CWideString& title = writer.text.Decode(number);
+  if (title.Empty()) return nullptr;
   return FindOrAdd(lookups->numbers, street.numbers, &street, nullptr, title);
 }
 

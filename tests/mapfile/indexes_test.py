@@ -139,6 +139,19 @@ if mf:
     check.true("one POI per other number", all(len(r) == 1 and r[0] in mf.pois.starts for n, r in nums if n != "7"))
     check.true("cities line counts a city with 5 numbers", "Cities with address info: 1" in out, out)
 
+# Names of which nothing decodes (a cut UTF-8 sequence) count as no name:
+# no untitled street or house-number record.
+text = header() + lists
+text += poi("cut street", keys="CityIdx=1\nStreetDesc=\xd0\nHouseNumber=5\n")
+text += poi("cut number", "45.2,13.5", keys="CityIdx=1\nStreetDesc=Main\nHouseNumber=\xd0\n")
+mf, _ = conv.converted(check, "cut_names", text, encoding="latin-1")
+if mf:
+    city = address(mf)["L"]["cities"][0]
+    check.equal("only the decodable street", sorted(city[5]), ["Main"])
+    check.equal("no house number", city[5]["Main"][2], 0)
+    refs = sorted(struct.unpack_from("<IIII", mf.image.data, s + 8) for s in mf.pois.starts)
+    check.equal("city only; street without number", [(r[2] != 0, r[3]) for r in refs], [(False, 0), (True, 0)])
+
 # A city centre from objects on both sides of 180 degrees lies near 180.
 with open(os.path.join(args.source, "examples", "maps", "crossing.mp"), encoding="utf-8") as f:
     mf, _ = converted("crossing", f.read())

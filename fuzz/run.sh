@@ -30,7 +30,7 @@ mkdir -p "$build/crashes" "$build/logs"
 
 max_len() {  # inputs larger than the seeds slow the search down
   case $1 in
-    mp) echo 32768 ;;
+    mp | mpload) echo 32768 ;;
     png) echo 65536 ;;
     *) echo 8192 ;;
   esac

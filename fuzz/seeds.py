@@ -100,6 +100,9 @@ def main():
                             os.path.join(mp, f"generated-{seed}.mp")], check=True, stderr=subprocess.DEVNULL)
         subprocess.run([args.mpgen, "--objects", "10", "--seed", "4", "--cp1252", "--crlf", "-o",
                         os.path.join(mp, "generated-4.mp")], check=True, stderr=subprocess.DEVNULL)
+    # The loader-only target reads the same maps.
+    shutil.rmtree(os.path.join(args.out, "mpload"), ignore_errors=True)
+    shutil.copytree(mp, os.path.join(args.out, "mpload"))
 
 
 if __name__ == "__main__":

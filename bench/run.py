@@ -321,8 +321,15 @@ def main():
     text = "\n".join(report) + "\n"
     print(text)
     if args.results:
+        # The hand-written "## Notes" of an earlier report stay below the new tables.
+        notes = ""
+        if os.path.exists(args.results):
+            with open(args.results) as f:
+                old = f.read()
+            if "\n## Notes" in old:
+                notes = "\n" + old[old.index("\n## Notes") + 1:]
         with open(args.results, "w") as f:
-            f.write(text)
+            f.write(text + notes)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,567 @@
+#include "routing/chcore.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace CH {
+
+namespace {
+
+bool Stopped(const bool* stop) { return stop && *stop; }
+
+// Witness labels never reach kUnreached by addition.
+uint32_t AddLabel(uint32_t label, uint32_t cost) {
+  uint64_t sum = static_cast<uint64_t>(label) + cost;
+  return sum >= kUnreached ? kUnreached - 1 : static_cast<uint32_t>(sum);
+}
+
+uint32_t WitnessKey(const TChNode* n) { return n->labelA < n->labelB ? n->labelA : n->labelB; }
+
+// Hop sums of one simulation stay far below what 1000 x H + D can hold in 64 bits.
+constexpr int64_t kHopSumCap = int64_t{1} << 40;
+
+struct TOrderBefore {
+  TTieBreak tieBreak;
+  bool operator()(const TChNode* a, const TChNode* b) const {
+    return a->rank < b->rank || (a->rank == b->rank && tieBreak(a, b));
+  }
+};
+using TOrderHeap = TNodeHeap<TChNode, TOrderBefore>;
+
+int32_t SimulatePriority(CGraph& graph, TOrderingState& state, TChNode* v) {
+  int64_t d = 0, h = 0;
+  graph.ContractNode(state, v, false, &d, &h, nullptr);
+  return CGraph::Priority(d, h);
+}
+
+void ShrinkToFit(CReallocArray<TChNode*>& list) {
+  if (list.capacity == list.Size()) return;
+  CReallocArray<TChNode*> fitted;
+  fitted.Assign(list.data, list.Size());
+  list = std::move(fitted);
+}
+
+bool ById(const TPathLabel* a, const TPathLabel* b) { return a->node->id < b->node->id; }
+
+struct TPathEdge {
+  TChNode* from;
+  TChNode* to;
+};
+bool PathEdgeLess(const TPathEdge& a, const TPathEdge& b) {
+  return a.from->id != b.from->id ? a.from->id < b.from->id : a.to->id < b.to->id;
+}
+void SortUnique(CReallocArray<TPathEdge>& edges) {
+  std::sort(edges.begin(), edges.end(), PathEdgeLess);
+  auto last = std::unique(edges.begin(), edges.end(), [](const TPathEdge& a, const TPathEdge& b) {
+    return a.from == b.from && a.to == b.to;
+  });
+  edges.Resize(static_cast<size_t>(last - edges.begin()));
+}
+
+// One fact for the counting map of the core selection.
+struct TCountEvent {
+  TChNode* node;
+  uint8_t terminal;
+  uint8_t out;
+  uint8_t in;
+};
+
+}  // namespace
+
+bool CompareNodeIds(const TChNode* a, const TChNode* b) { return a->id < b->id; }
+
+// ---- path label map ----
+
+const TPathLabel* CPathLabelMap::Find(const TChNode* node) const {
+  size_t lo = 0, hi = labels.Size();
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (labels[mid]->node->id < node->id) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo < labels.Size() && labels[lo]->node == node ? labels[lo] : nullptr;
+}
+
+TPathLabel* CPathLabelMap::Add(TChNode* node, TPathLabel* parent, uint32_t word) {
+  labels.Reserve(labels.Size() + 1);
+  TPathLabel* l = pool->Alloc();
+  l->node = node;
+  l->parent = parent;
+  l->word = word;
+  l->heapEntry = nullptr;
+  labels.PushBack(l);
+  return l;
+}
+
+// ---- search stamp ----
+
+void CSearchStamp::Reset(CGraph& graph) {
+  value = 0;
+  graph.ForEachNode([](TChNode& n) { n.flags &= ~kStampMask; });
+}
+
+void CSearchStamp::Advance(CGraph& graph) {
+  value = (value + 1) & kStampMask;
+  if (value == 0) {
+    // Every node, not only those being ordered: core nodes keep their edges
+    // and are reached too, and their old marks must not pass for new ones.
+    graph.ForEachNode([](TChNode& n) { n.flags &= ~kStampMask; });
+    value = 1;
+  }
+}
+
+// ---- linking ----
+
+TChAdjEntry* CGraph::NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head) {
+  TChAdjEntry* e = adjacency.Alloc();
+  e->word = word;
+  e->hops = hops;
+  e->other = other;
+  e->next = *head;
+  *head = e;
+  return e;
+}
+
+void CGraph::RemoveEntryTo(TChAdjEntry** head, const TChNode* other) {
+  for (TChAdjEntry** link = head; *link; link = &(*link)->next) {
+    TChAdjEntry* e = *link;
+    if (e->other == other) {
+      *link = e->next;
+      adjacency.Release(e);
+      return;
+    }
+  }
+}
+
+void CGraph::LinkEdge(const TChEdgeRecord& edge, uint32_t hops) {
+  NewEntry(edge.word, hops, edge.to, &edge.from->outHead);
+  NewEntry(edge.word, hops, edge.from, &edge.to->inHead);
+}
+
+void CGraph::LinkUpwardEdge(const TChEdgeRecord& edge) {
+  if (edge.to->rank >= edge.from->rank) NewEntry(edge.word, 0, edge.to, &edge.from->outHead);
+  if (edge.from->rank >= edge.to->rank) NewEntry(edge.word, 0, edge.from, &edge.to->inHead);
+}
+
+void CGraph::ClearAdjacency() {
+  ForEachNode([](TChNode& n) { n.inHead = n.outHead = nullptr; });
+  adjacency.FreeBlocks();
+}
+
+// ---- contraction ----
+
+int32_t CGraph::Priority(int64_t edgeDifference, int64_t hopSum) {
+  int64_t p = hopSum * 1000 + edgeDifference;
+  if (p > kCoreRank - 1) return kCoreRank - 1;
+  if (p < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(p);
+}
+
+void CGraph::MakeShortcut(const TChAdjEntry& in, const TChAdjEntry& out, TChNode* v) {
+  TChNode* u = in.other;
+  TChNode* w = out.other;
+  uint32_t both = in.word | out.word;
+  // Sums beyond 30 bits keep the largest cost rather than wrapping to a
+  // small one: such a path is no shorter than any path it could hide.
+  uint64_t cost = static_cast<uint64_t>(EdgeCost(in.word)) + EdgeCost(out.word);
+  uint64_t hops = static_cast<uint64_t>(in.hops) + out.hops;
+  bool bit31 = (both & kEdgeRestricted) != 0;
+  bool bit30 = u->IsArea() && w->IsArea() && (!v->IsArea() || (both & kEdgeLeavesArea) != 0);
+  AddShortcut(u, w, v, static_cast<uint32_t>(std::min<uint64_t>(cost, kCostMask)),
+              static_cast<uint32_t>(std::min<uint64_t>(hops, UINT32_MAX)), bit30, bit31);
+}
+
+void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference,
+                          int64_t* hopSum, CReallocArray<TChNode*>* neighbours) {
+  int64_t d = 0, h = 0;
+  if (perform) neighbours->Clear();
+  const bool vArea = v->IsArea();
+  // When performing, each in-entry is unlinked after its pairs, so the next
+  // one is always at the head (shortcuts never enter v's lists).
+  for (TChAdjEntry* f = v->inHead; f; f = perform ? v->inHead : f->next) {
+    TChNode* u = f->other;
+    d--;
+    // A self-loop lies on no shortest path: it pairs with nothing.
+    bool uIsOutNeighbour = u == v;
+    if (u != v) {
+      uint32_t targets = 0, maxOut = 0;
+      for (TChAdjEntry* o = v->outHead; o; o = o->next) {
+        TChNode* w = o->other;
+        if (w == u) {
+          uIsOutNeighbour = true;
+          continue;
+        }
+        if (w == v) continue;
+        w->flags |= kNodeTarget;
+        targets++;
+        maxOut = std::max(maxOut, EdgeCost(o->word));
+      }
+      WitnessSearch(state, u, v, targets, EdgeCost(f->word) + maxOut);
+      for (TChAdjEntry* o = v->outHead; o; o = o->next) {
+        TChNode* w = o->other;
+        if (w == u || w == v) continue;
+        w->flags &= ~kNodeTarget;
+        uint32_t both = f->word | o->word;
+        uint64_t length = static_cast<uint64_t>(EdgeCost(f->word)) + EdgeCost(o->word);
+        if (state.stamp.IsCurrent(*w)) {
+          uint32_t bound = (both & kEdgeRestricted) ? WitnessKey(w) : w->labelA;
+          if (length >= bound) continue;  // a witness is no longer
+        }
+        h = std::min<int64_t>(h + f->hops + o->hops, kHopSumCap);
+        bool counted = !vArea || ((u->IsArea() || w->IsArea()) && !(both & kEdgeLeavesArea));
+        if (!counted) continue;  // the path would pass through the area
+        d++;
+        if (perform) MakeShortcut(*f, *o, v);
+      }
+    }
+    if (perform) {
+      if (!uIsOutNeighbour) neighbours->PushBack(u);
+      v->inHead = f->next;
+      RemoveEntryTo(&u->outHead, v);
+      adjacency.Release(f);
+    }
+  }
+  for (TChAdjEntry* o = v->outHead; o; o = perform ? v->outHead : o->next) {
+    d--;
+    if (perform) {
+      TChNode* w = o->other;
+      neighbours->PushBack(w);
+      v->outHead = o->next;
+      RemoveEntryTo(&w->inHead, v);
+      adjacency.Release(o);
+    }
+  }
+  *edgeDifference = d;
+  *hopSum = h;
+}
+
+void CGraph::WitnessPush(TOrderingState& state, TChNode* node) {
+  CReallocArray<TChNode*>& heap = state.witnessHeap;
+  heap.PushBack(node);
+  uint32_t key = WitnessKey(node);
+  size_t p = heap.Size() - 1;
+  while (p > 0) {
+    size_t parent = (p - 1) / 2;
+    if (!(key < WitnessKey(heap[parent]))) break;
+    heap[p] = heap[parent];
+    p = parent;
+  }
+  heap[p] = node;
+}
+
+TChNode* CGraph::WitnessPop(TOrderingState& state) {
+  CReallocArray<TChNode*>& heap = state.witnessHeap;
+  TChNode* top = heap[0];
+  TChNode* last = heap.Back();
+  heap.PopBack();
+  size_t n = heap.Size();
+  if (n) {
+    uint32_t key = WitnessKey(last);
+    size_t p = 0;
+    for (;;) {
+      size_t child = 2 * p + 1;
+      if (child >= n) break;
+      if (child + 1 < n && WitnessKey(heap[child + 1]) < WitnessKey(heap[child])) child++;
+      if (!(WitnessKey(heap[child]) < key)) break;
+      heap[p] = heap[child];
+      p = child;
+    }
+    heap[p] = last;
+  }
+  return top;
+}
+
+void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit) {
+  CSearchStamp& stamp = state.stamp;
+  stamp.Advance(*this);
+  if (targets == 0) return;
+  stamp.Mark(*u);
+  u->labelA = 0;
+  u->labelB = kUnreached;
+  u->flags &= ~kNodePathState;
+  state.witnessHeap.Clear();
+  WitnessPush(state, u);
+  while (!state.witnessHeap.Empty()) {
+    TChNode* r = WitnessPop(state);
+    if ((r->flags & kNodeSettled) && stamp.IsCurrent(*r)) continue;  // an older copy
+    if ((r->flags & kNodeTarget) && --targets == 0) break;
+    const uint32_t a = r->labelA, b = r->labelB, m = WitnessKey(r);
+    const bool rArea = r->IsArea();
+    const bool confined = rArea && (r->flags & kNodePathState);
+    for (TChAdjEntry* e = r->outHead; e; e = e->next) {
+      TChNode* w = e->other;
+      if (w == v) continue;
+      uint32_t c = EdgeCost(e->word);
+      if (static_cast<uint64_t>(m) + c > limit) continue;
+      if (confined && ((e->word & kEdgeLeavesArea) || !w->IsArea())) continue;
+      bool restricted = (e->word & kEdgeRestricted) != 0;
+      uint32_t newA = !restricted && a != kUnreached ? AddLabel(a, c) : kUnreached;
+      uint32_t newB = restricted || b != kUnreached ? AddLabel(m, c) : kUnreached;
+      if (!stamp.IsCurrent(*w)) {
+        stamp.Mark(*w);
+        w->labelA = newA;
+        w->labelB = newB;
+      } else {
+        bool improved = false;
+        if (newA < w->labelA) {
+          w->labelA = newA;
+          improved = true;
+        }
+        if (newB < w->labelB) {
+          w->labelB = newB;
+          improved = true;
+        }
+        if (!improved) continue;
+      }
+      bool pathState = (e->word & kEdgeLeavesArea) || !rArea || (r->flags & kNodePathState);
+      w->flags = pathState ? (w->flags | kNodePathState) : (w->flags & ~kNodePathState);
+      WitnessPush(state, w);
+    }
+    r->flags |= kNodeSettled;
+  }
+  state.witnessHeap.Clear();
+}
+
+void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak,
+                        const bool* stop) {
+  if (!tieBreak) tieBreak = CompareNodeIds;
+  state.nodes = &nodes;
+  // All nodes, not only the listed ones: nodes left out of this ordering
+  // (the core) still carry marks of an earlier run that the restarted
+  // counter would meet again.
+  state.stamp.Reset(*this);
+  for (TChNode* n : nodes) n->rank = SimulatePriority(*this, state, n);
+
+  TOrderHeap heap(state.heapEntriesPerBlock, TOrderBefore{tieBreak});
+  heap.Build(nodes.data, nodes.Size());
+  uint32_t changes = 0;
+  int32_t nextRank = 0;
+  state.priorityChanges = state.rebuilds = 0;
+  while (!heap.Empty() && !Stopped(stop)) {
+    TChNode* top = heap.Top();
+    int32_t priority = SimulatePriority(*this, state, top);
+    if (priority != top->rank) {
+      state.priorityChanges++;
+      if (++changes == state.rebuildAfterChanges) {
+        // Lazy updates have drifted: simulate every waiting node again.
+        changes = 0;
+        state.rebuilds++;
+        nodes.Resize(heap.Size());
+        for (size_t i = 0; i < nodes.Size(); i++) nodes[i] = heap.At(i);
+        for (TChNode* n : nodes) {
+          if (Stopped(stop)) break;
+          n->rank = SimulatePriority(*this, state, n);
+        }
+        ShrinkToFit(nodes);
+        heap.Build(nodes.data, nodes.Size());
+      } else {
+        top->rank = priority;
+        heap.Update(top->heapEntry);
+        if (heap.Top() != top) continue;
+      }
+    }
+    if (Stopped(stop)) break;
+    top = heap.Top();
+    top->rank = nextRank++;
+    heap.Pop();
+    int64_t d = 0, h = 0;
+    ContractNode(state, top, true, &d, &h, &state.neighbours);
+    for (TChNode* n : state.neighbours) {
+      if (!n->heapEntry) continue;
+      if (Stopped(stop)) break;
+      n->rank = SimulatePriority(*this, state, n);
+      heap.Update(n->heapEntry);
+    }
+  }
+  heap.Clear();
+}
+
+// ---- core selection ----
+
+void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CPathLabelMap& labels) {
+  labels.Clear();
+  CSearchStamp& stamp = state.stamp;
+  stamp.Advance(*this);
+  TPathHeap& heap = state.pathHeap;
+  heap.Clear();
+  // labelA holds the node's index in the map while the search runs.
+  stamp.Mark(*start);
+  start->labelA = 0;
+  heap.Push(labels.Add(start, nullptr, 0));
+  while (!heap.Empty()) {
+    TPathLabel* xl = heap.Pop();
+    TChNode* x = xl->node;
+    const bool xArea = x->IsArea();
+    const bool confined = xArea && xl->State();
+    for (TChAdjEntry* e = backward ? x->inHead : x->outHead; e; e = e->next) {
+      TChNode* y = e->other;
+      if (confined && ((e->word & kEdgeLeavesArea) || !y->IsArea())) continue;
+      // Saturates: a wrapped distance would be a false short path.
+      uint32_t dist = static_cast<uint32_t>(
+          std::min<uint64_t>(static_cast<uint64_t>(xl->Distance()) + EdgeCost(e->word), kMaxPathDistance));
+      bool pathState = (e->word & kEdgeLeavesArea) || !xArea || xl->State();
+      if (!stamp.IsCurrent(*y)) {
+        stamp.Mark(*y);
+        y->labelA = static_cast<uint32_t>(labels.Size());
+        heap.Push(labels.Add(y, xl, dist | (pathState ? 0x80000000u : 0)));
+      } else {
+        TPathLabel* yl = labels.labels[y->labelA];
+        if (dist < yl->Distance()) {
+          yl->word = (yl->word & 0x80000000u) | dist;
+          yl->parent = xl;
+          if (yl->heapEntry) heap.MoveUp(yl->heapEntry);
+        }
+      }
+    }
+  }
+  std::sort(labels.labels.begin(), labels.labels.end(), ById);
+}
+
+void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*>& entries,
+                             const CReallocArray<TChNode*>& exits, CReallocArray<TChNode*>& core,
+                             const bool* stop) {
+  CBlockPool<TPathLabel> labelPool(kHeapEntriesPerBlock);
+  CReallocArray<CPathLabelMap> backward;
+  CReallocArray<TCountEvent> events;
+  backward.Reserve(exits.Size());
+  for (TChNode* k : exits) {
+    if (Stopped(stop)) return;
+    events.PushBack(TCountEvent{k, 1, 0, 0});
+    backward.EmplaceBack(labelPool);
+    PathSearch(state, k, true, backward.Back());
+  }
+
+  CPathLabelMap forward(labelPool);
+  CReallocArray<TPathEdge> pathEdges;
+  size_t distinct = 0;
+  for (TChNode* j : entries) {
+    events.PushBack(TCountEvent{j, 1, 0, 0});
+    PathSearch(state, j, false, forward);
+    for (size_t k = 0; k < exits.Size(); k++) {
+      if (exits[k] == j) continue;
+      if (Stopped(stop)) return;
+      // Meeting node: the smallest distance sum, the first in node order on equal sums.
+      const CReallocArray<TPathLabel*>& f = forward.labels;
+      const CReallocArray<TPathLabel*>& b = backward[k].labels;
+      const TPathLabel* fMeet = nullptr;
+      const TPathLabel* bMeet = nullptr;
+      uint32_t best = 0;
+      for (size_t fi = 0, bi = 0; fi < f.Size() && bi < b.Size();) {
+        uint32_t fid = f[fi]->node->id, bid = b[bi]->node->id;
+        if (fid < bid) {
+          fi++;
+        } else if (bid < fid) {
+          bi++;
+        } else {
+          uint32_t sum = f[fi]->Distance() + b[bi]->Distance();  // two 31-bit values
+          if (!fMeet || sum < best) {
+            fMeet = f[fi];
+            bMeet = b[bi];
+            best = sum;
+          }
+          fi++;
+          bi++;
+        }
+      }
+      if (!fMeet) continue;
+      for (const TPathLabel* l = fMeet; l->parent; l = l->parent) pathEdges.PushBack(TPathEdge{l->parent->node, l->node});
+      for (const TPathLabel* l = bMeet; l->parent; l = l->parent) pathEdges.PushBack(TPathEdge{l->node, l->parent->node});
+      if (pathEdges.Size() >= 2 * distinct + 4096) {
+        SortUnique(pathEdges);  // keeps the set's memory near its distinct size
+        distinct = pathEdges.Size();
+      }
+    }
+  }
+  SortUnique(pathEdges);
+
+  events.Reserve(events.Size() + 2 * pathEdges.Size());
+  for (const TPathEdge& e : pathEdges) {
+    events.PushBack(TCountEvent{e.from, 0, 1, 0});
+    events.PushBack(TCountEvent{e.to, 0, 0, 1});
+  }
+  std::sort(events.begin(), events.end(),
+            [](const TCountEvent& a, const TCountEvent& b) { return a.node->id < b.node->id; });
+  core.Clear();
+  for (size_t i = 0; i < events.Size();) {
+    TChNode* node = events[i].node;
+    bool terminal = false;
+    uint32_t out = 0, in = 0;
+    for (; i < events.Size() && events[i].node == node; i++) {
+      terminal |= events[i].terminal != 0;
+      out += events[i].out;
+      in += events[i].in;
+    }
+    if (terminal || out > 1 || in > 1) core.PushBack(node);
+  }
+}
+
+// ---- self-checks ----
+
+namespace {
+
+struct TLinkFact {
+  const TChNode* from;
+  const TChNode* to;
+  uint32_t word;
+  uint32_t hops;
+  bool operator<(const TLinkFact& o) const {
+    if (from != o.from) return std::less<const TChNode*>()(from, o.from);
+    if (to != o.to) return std::less<const TChNode*>()(to, o.to);
+    if (word != o.word) return word < o.word;
+    return hops < o.hops;
+  }
+  bool operator==(const TLinkFact& o) const {
+    return from == o.from && to == o.to && word == o.word && hops == o.hops;
+  }
+};
+
+struct TLinkFacts {
+  CReallocArray<TLinkFact> outs;
+  CReallocArray<TLinkFact> ins;
+};
+
+}  // namespace
+
+const char* CGraph::CheckContracted(const TChNode* const* nodes, size_t count) {
+  CReallocArray<uint8_t> seen;
+  seen.ResizeZeroed(count);
+  for (size_t i = 0; i < count; i++) {
+    const TChNode* n = nodes[i];
+    if (n->rank < 0 || static_cast<size_t>(n->rank) >= count) return "rank outside 0..count-1";
+    if (seen[static_cast<size_t>(n->rank)]++) return "rank given twice";
+    if (n->heapEntry) return "contracted node still in the heap";
+    if (n->inHead || n->outHead) return "contracted node keeps edges";
+  }
+  TLinkFacts facts;
+  ForEachNode([&facts](TChNode& n) {
+    for (const TChAdjEntry* e = n.outHead; e; e = e->next) facts.outs.PushBack(TLinkFact{&n, e->other, e->word, e->hops});
+    for (const TChAdjEntry* e = n.inHead; e; e = e->next) facts.ins.PushBack(TLinkFact{e->other, &n, e->word, e->hops});
+  });
+  if (facts.outs.Size() != facts.ins.Size()) return "an edge is linked at one end only";
+  std::sort(facts.outs.begin(), facts.outs.end());
+  std::sort(facts.ins.begin(), facts.ins.end());
+  for (size_t i = 0; i < facts.outs.Size(); i++) {
+    if (!(facts.outs[i] == facts.ins[i])) return "an edge is linked at one end only";
+  }
+  return nullptr;
+}
+
+const char* CGraph::CheckUpwardLinks() {
+  const char* error = nullptr;
+  ForEachNode([&error](TChNode& n) {
+    for (const TChAdjEntry* e = n.outHead; e && !error; e = e->next) {
+      if (e->other->rank < n.rank) error = "out-entry leads to a lower rank";
+      if (e->hops != 0) error = "upward entry carries hops";
+    }
+    for (const TChAdjEntry* e = n.inHead; e && !error; e = e->next) {
+      if (e->other->rank < n.rank) error = "in-entry comes from a lower rank";
+      if (e->hops != 0) error = "upward entry carries hops";
+    }
+  });
+  return error;
+}
+
+}  // namespace CH

@@ -1,0 +1,360 @@
+// Contraction-hierarchy core: orders and contracts the nodes of a directed
+// graph with 30-bit edge costs, adding shortcuts so that shortest paths
+// survive, and selects the core nodes that routes between given entry and
+// exit nodes run through. The per-map graph and the atlas graph derive from
+// CH::CGraph; the core sees only nodes, edge words, hop counts and the
+// area flag of each node.
+//
+// Edge word (edge records and adjacency entries):
+//   bits 0-29  cost
+//   bit 30     the edge joins two area nodes by a path that leaves the area
+//   bit 31     restricted edge (a restricted search avoids it)
+// Node flag word:
+//   bits 0-27  search stamp: labels and bits 28, 30 count only while it is current
+//   bit 28     settled in the current witness search
+//   bit 29     target of the current witness search
+//   bit 30     path state of the path that labelled the node
+//   bit 31     area node (set by the graph's builder)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/containers.h"
+
+namespace CH {
+
+constexpr uint32_t kCostMask = 0x3fffffff;
+constexpr uint32_t kEdgeLeavesArea = 1u << 30;
+constexpr uint32_t kEdgeRestricted = 1u << 31;
+
+constexpr uint32_t kStampMask = 0x0fffffff;
+constexpr uint32_t kNodeSettled = 1u << 28;
+constexpr uint32_t kNodeTarget = 1u << 29;
+constexpr uint32_t kNodePathState = 1u << 30;
+constexpr uint32_t kNodeArea = 1u << 31;
+
+constexpr uint32_t kUnreached = 0xffffffff;
+// Largest distance of a path search (31 bits).
+constexpr uint32_t kMaxPathDistance = 0x7fffffff;
+
+constexpr int32_t kCoreRank = 0x7fffffff;  // never contracted
+constexpr int32_t kExcludedRank = -1;      // takes no part
+
+constexpr size_t kAdjacencyPerBlock = 2730;
+constexpr size_t kHeapEntriesPerBlock = 4096;
+// Top-of-heap priority changes after which every waiting node is simulated again.
+constexpr uint32_t kRebuildAfterChanges = 1000;
+
+inline uint32_t EdgeCost(uint32_t word) { return word & kCostMask; }
+inline uint32_t MakeEdgeWord(uint32_t cost, bool leavesArea, bool restricted) {
+  return (cost & kCostMask) | (leavesArea ? kEdgeLeavesArea : 0) | (restricted ? kEdgeRestricted : 0);
+}
+
+struct TChNode;
+
+// One edge in a node's in-list (other = source) or out-list (other = target).
+struct TChAdjEntry {
+  uint32_t word;
+  uint32_t hops;  // base edges the edge stands for; 0 once linked upward
+  TChNode* other;
+  TChAdjEntry* next;
+};
+
+template <class TItem>
+struct THeapEntry {
+  TItem* item;
+  size_t position;
+};
+
+struct TChNode {
+  TChAdjEntry* inHead = nullptr;
+  TChAdjEntry* outHead = nullptr;
+  // Priority while in the ordering heap, then the contraction number;
+  // kCoreRank or kExcludedRank for nodes left out of an ordering.
+  int32_t rank = 0;
+  THeapEntry<TChNode>* heapEntry = nullptr;
+  // Witness labels; a path search keeps its label index in labelA.
+  uint32_t labelA = kUnreached;
+  uint32_t labelB = kUnreached;
+  uint32_t flags = 0;
+  // Identity order of the graph's nodes (the label maps and the core
+  // selection walk nodes in it): unique, set by the owning graph.
+  uint32_t id = 0;
+
+  bool IsArea() const { return (flags & kNodeArea) != 0; }
+};
+
+// The leading fields of every edge record of a derived graph.
+struct TChEdgeRecord {
+  TChNode* from;
+  TChNode* to;
+  uint32_t word;
+};
+
+// One node's record in a path search.
+struct TPathLabel {
+  TChNode* node;
+  TPathLabel* parent;  // null at the start
+  uint32_t word;       // bits 0-30 distance, bit 31 path state
+  THeapEntry<TPathLabel>* heapEntry;
+
+  uint32_t Distance() const { return word & kMaxPathDistance; }
+  bool State() const { return (word & 0x80000000u) != 0; }
+};
+
+// Binary heap of entries that know their position, so that an item whose
+// key changed is moved in place. TBefore(a, b) is true when item a goes
+// first. Entries come from the heap's own pool.
+template <class TItem, class TBefore>
+class TNodeHeap {
+ public:
+  using TEntry = THeapEntry<TItem>;
+
+  explicit TNodeHeap(size_t entriesPerBlock = kHeapEntriesPerBlock, TBefore before = TBefore())
+      : pool(entriesPerBlock), before(before) {}
+  TNodeHeap(const TNodeHeap&) = delete;
+  TNodeHeap& operator=(const TNodeHeap&) = delete;
+
+  bool Empty() const { return heap.Empty(); }
+  size_t Size() const { return heap.Size(); }
+  TItem* Top() const { return heap[0]->item; }
+  TItem* At(size_t position) const { return heap[position]->item; }
+
+  void Push(TItem* item) {
+    heap.Reserve(heap.Size() + 1);  // before the entry exists, so a failure leaves nothing half-linked
+    TEntry* e = pool.Alloc();
+    e->item = item;
+    e->position = heap.Size();
+    item->heapEntry = e;
+    heap.PushBack(e);
+    SiftUp(e->position);
+  }
+
+  // Removes the top entry and returns its item.
+  TItem* Pop() {
+    TEntry* top = heap[0];
+    TItem* item = top->item;
+    item->heapEntry = nullptr;
+    pool.Release(top);
+    TEntry* last = heap.Back();
+    heap.PopBack();
+    if (!heap.Empty()) {
+      Place(last, 0);
+      SiftDown(0);
+    }
+    return item;
+  }
+
+  // Repositions an entry whose key changed.
+  void Update(TEntry* e) {
+    size_t p = e->position;
+    if (p > 0 && before(e->item, heap[(p - 1) / 2]->item)) {
+      SiftUp(p);
+    } else {
+      SiftDown(p);
+    }
+  }
+  void MoveUp(TEntry* e) { SiftUp(e->position); }
+
+  // Builds the heap from the items in order (the entries of earlier
+  // contents are dropped).
+  void Build(TItem* const* items, size_t n) {
+    Clear();
+    heap.Reserve(n);
+    for (size_t i = 0; i < n; i++) {
+      TEntry* e = pool.Alloc();
+      e->item = items[i];
+      e->position = i;
+      items[i]->heapEntry = e;
+      heap.PushBack(e);
+    }
+    for (size_t i = n / 2; i-- > 0;) SiftDown(i);
+  }
+
+  // Empties the heap; items still in it lose their entries.
+  void Clear() {
+    for (TEntry* e : heap) e->item->heapEntry = nullptr;
+    heap.Clear();
+    pool.FreeBlocks();
+  }
+
+ private:
+  void Place(TEntry* e, size_t p) {
+    heap[p] = e;
+    e->position = p;
+  }
+  void SiftUp(size_t p) {
+    TEntry* e = heap[p];
+    while (p > 0) {
+      size_t parent = (p - 1) / 2;
+      if (!before(e->item, heap[parent]->item)) break;
+      Place(heap[parent], p);
+      p = parent;
+    }
+    Place(e, p);
+  }
+  void SiftDown(size_t p) {
+    TEntry* e = heap[p];
+    size_t n = heap.Size();
+    for (;;) {
+      size_t child = 2 * p + 1;
+      if (child >= n) break;
+      if (child + 1 < n && before(heap[child + 1]->item, heap[child]->item)) child++;
+      if (!before(heap[child]->item, e->item)) break;
+      Place(heap[child], p);
+      p = child;
+    }
+    Place(e, p);
+  }
+
+  CReallocArray<TEntry*> heap;
+  CBlockPool<TEntry> pool;
+  TBefore before;
+};
+
+struct TPathLabelBefore {
+  bool operator()(const TPathLabel* a, const TPathLabel* b) const { return a->Distance() < b->Distance(); }
+};
+using TPathHeap = TNodeHeap<TPathLabel, TPathLabelBefore>;
+
+// Labels of one path search, sorted by node id once the search has ended.
+// The labels come from a pool shared by the maps of one selection.
+class CPathLabelMap {
+ public:
+  explicit CPathLabelMap(CBlockPool<TPathLabel>& labelPool) : pool(&labelPool) {}
+  CPathLabelMap(CPathLabelMap&&) = default;
+  CPathLabelMap& operator=(CPathLabelMap&&) = delete;
+  ~CPathLabelMap() { Clear(); }
+
+  void Clear() {
+    for (TPathLabel* l : labels) pool->Release(l);
+    labels.Clear();
+  }
+  // The label of a node, or null.
+  const TPathLabel* Find(const TChNode* node) const;
+  size_t Size() const { return labels.Size(); }
+  TPathLabel* Add(TChNode* node, TPathLabel* parent, uint32_t word);
+
+  CReallocArray<TPathLabel*> labels;
+
+ private:
+  CBlockPool<TPathLabel>* pool;
+};
+
+class CGraph;
+
+// Per-search marks in the nodes' flag words. The counter skips 0, so a
+// cleared node is never current; when it wraps every node of the graph is
+// cleared, so an old mark can never pass for a current one.
+class CSearchStamp {
+ public:
+  // Starts over: clears the marks of every node of the graph.
+  void Reset(CGraph& graph);
+  // Begins a new search.
+  void Advance(CGraph& graph);
+  bool IsCurrent(const TChNode& node) const { return (node.flags & kStampMask) == value; }
+  // Stamps the node, clearing its settled bit.
+  void Mark(TChNode& node) const { node.flags = (node.flags & ~(kStampMask | kNodeSettled)) | value; }
+
+  uint32_t value = 0;
+};
+
+// One contraction run of a graph: the searches' heaps and stamp.
+struct TOrderingState {
+  explicit TOrderingState(CGraph& owner, size_t heapEntriesPerBlock = kHeapEntriesPerBlock)
+      : graph(owner), pathHeap(heapEntriesPerBlock), heapEntriesPerBlock(heapEntriesPerBlock) {}
+  TOrderingState(const TOrderingState&) = delete;
+  TOrderingState& operator=(const TOrderingState&) = delete;
+
+  CGraph& graph;
+  CReallocArray<TChNode*>* nodes = nullptr;  // the list being ordered
+  CReallocArray<TChNode*> witnessHeap;       // min-heap by min(label A, label B)
+  TPathHeap pathHeap;
+  CSearchStamp stamp;
+  CReallocArray<TChNode*> neighbours;  // of the node contracted last
+  size_t heapEntriesPerBlock;
+  uint32_t rebuildAfterChanges = kRebuildAfterChanges;
+  // Statistics of the last ordering.
+  uint32_t priorityChanges = 0;
+  uint32_t rebuilds = 0;
+};
+
+// True when node a is to be contracted before node b of equal priority; a strict order.
+using TTieBreak = bool (*)(const TChNode* a, const TChNode* b);
+bool CompareNodeIds(const TChNode* a, const TChNode* b);
+
+class CGraph {
+ public:
+  explicit CGraph(size_t adjacencyPerBlock = kAdjacencyPerBlock) : adjacency(adjacencyPerBlock) {}
+  CGraph(const CGraph&) = delete;
+  CGraph& operator=(const CGraph&) = delete;
+  virtual ~CGraph() = default;
+
+  // Appends an edge record {from, to, MakeEdgeWord(cost, bit30, bit31), via}
+  // and links it with LinkEdge and the hop count. via is null for a base edge.
+  virtual void AddShortcut(TChNode* from, TChNode* to, TChNode* via, uint32_t cost, uint32_t hops, bool bit30,
+                           bool bit31) = 0;
+  using TNodeVisitor = void (*)(TChNode& node, void* context);
+  // Calls visit for every node of the graph.
+  virtual void VisitNodes(TNodeVisitor visit, void* context) = 0;
+
+  template <class F>
+  void ForEachNode(F f) {
+    VisitNodes([](TChNode& n, void* c) { (*static_cast<F*>(c))(n); }, &f);
+  }
+
+  // Links an edge both ways: into from's out-list and to's in-list.
+  void LinkEdge(const TChEdgeRecord& edge, uint32_t hops);
+  // Links an edge at its lower-ranked end (both ends on equal ranks), so
+  // that forward searches climb out-lists and backward searches in-lists.
+  void LinkUpwardEdge(const TChEdgeRecord& edge);
+  // Every node loses its lists and the adjacency pool is emptied; the
+  // derived graph links its edges again.
+  void ClearAdjacency();
+
+  // Contracts the listed nodes in priority order, giving each its
+  // contraction number. The list's contents may be replaced. A set stop
+  // flag leaves the graph partly contracted.
+  void OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak, const bool* stop);
+  // Simulates or performs the contraction of v: edge difference and hop
+  // sum out; when performing, the shortcuts are made and the neighbours
+  // whose priority may have changed are listed.
+  void ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference, int64_t* hopSum,
+                    CReallocArray<TChNode*>* neighbours);
+  // Labels the nodes reachable from u without passing v, within the limit,
+  // until the given number of targets is settled.
+  void WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit);
+  // Shortcut for the in-entry (u -> v) and out-entry (v -> w) of v.
+  void MakeShortcut(const TChAdjEntry& in, const TChAdjEntry& out, TChNode* v);
+  // Labels every node reachable from start over out-lists (in-lists when backward).
+  void PathSearch(TOrderingState& state, TChNode* start, bool backward, CPathLabelMap& labels);
+  // After a contraction with the edges linked upward: replaces the list by
+  // the entry and exit nodes and the nodes where the shortest paths between
+  // them split or join. A set stop flag leaves the list as it was.
+  void SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*>& entries,
+                       const CReallocArray<TChNode*>& exits, CReallocArray<TChNode*>& core, const bool* stop);
+
+  // Priority of a simulated contraction: 1000 x hop sum + edge difference,
+  // clamped below kCoreRank.
+  static int32_t Priority(int64_t edgeDifference, int64_t hopSum);
+
+  // Self-checks; each returns null, or a text naming the first broken rule.
+  // After OrderNodes over the given nodes (before upward linking): their
+  // ranks are 0..count-1, they have no edges left, and every remaining
+  // edge is linked at both of its ends.
+  const char* CheckContracted(const TChNode* const* nodes, size_t count);
+  // After upward linking: every entry leads to a rank not below its own.
+  const char* CheckUpwardLinks();
+
+  CBlockPool<TChAdjEntry> adjacency;
+
+ private:
+  TChAdjEntry* NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head);
+  // Unlinks the first entry of the list whose other node is given.
+  void RemoveEntryTo(TChAdjEntry** head, const TChNode* other);
+  void WitnessPush(TOrderingState& state, TChNode* node);
+  TChNode* WitnessPop(TOrderingState& state);
+};
+
+}  // namespace CH

@@ -1,0 +1,682 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "tests/routing/chtestgraph.h"
+
+using namespace ChTest;
+using CH::TChNode;
+
+namespace {
+
+struct TShortcut {
+  uint32_t from, to, via, cost;
+  bool bit30, bit31;
+  bool operator==(const TShortcut&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const TShortcut& s) {
+  return os << s.from << "->" << s.to << " via " << s.via << " cost " << s.cost << (s.bit30 ? " b30" : "")
+            << (s.bit31 ? " b31" : "");
+}
+
+std::vector<TShortcut> Shortcuts(const CTestGraph& g) {
+  std::vector<TShortcut> out;
+  for (size_t i = g.baseEdges; i < g.edges.Size(); i++) {
+    const TEdge& e = g.edges[i];
+    out.push_back({g.Index(e.from), g.Index(e.to), g.Index(e.via), CH::EdgeCost(e.word),
+                   (e.word & CH::kEdgeLeavesArea) != 0, (e.word & CH::kEdgeRestricted) != 0});
+  }
+  return out;
+}
+
+std::vector<int32_t> Ranks(const CTestGraph& g) {
+  std::vector<int32_t> r;
+  for (const TChNode& n : g.nodes) r.push_back(n.rank);
+  return r;
+}
+
+// Both ways, the same cost.
+void AddTwoWay(CTestGraph& g, uint32_t a, uint32_t b, uint32_t cost) {
+  g.AddEdge(a, b, cost);
+  g.AddEdge(b, a, cost);
+}
+
+struct TSimulation {
+  int64_t d, h;
+};
+TSimulation Simulate(CTestGraph& g, CH::TOrderingState& state, uint32_t v) {
+  TSimulation s{};
+  g.ContractNode(state, g.Node(v), false, &s.d, &s.h, nullptr);
+  return s;
+}
+void Perform(CTestGraph& g, CH::TOrderingState& state, uint32_t v) {
+  int64_t d = 0, h = 0;
+  g.ContractNode(state, g.Node(v), true, &d, &h, &state.neighbours);
+}
+
+CReallocArray<TChNode*> List(CTestGraph& g, std::initializer_list<uint32_t> ids) {
+  CReallocArray<TChNode*> l;
+  for (uint32_t i : ids) l.PushBack(g.Node(i));
+  return l;
+}
+std::vector<uint32_t> Ids(const CTestGraph& g, const CReallocArray<TChNode*>& l) {
+  std::vector<uint32_t> out;
+  for (const TChNode* n : l) out.push_back(g.Index(n));
+  return out;
+}
+
+}  // namespace
+
+// ---- hand-made graphs ----
+
+TEST(ChContract, PathMiddleNodeGetsBothShortcutsInInListOrder) {
+  CTestGraph g(3);
+  AddTwoWay(g, 0, 1, 3);
+  AddTwoWay(g, 1, 2, 4);
+  CH::TOrderingState state(g);
+  TSimulation s = Simulate(g, state, 1);
+  EXPECT_EQ(s.d, 2 - 4);
+  EXPECT_EQ(s.h, 4);
+  EXPECT_EQ(CH::CGraph::Priority(s.d, s.h), 3998);
+  EXPECT_TRUE(g.Shortcuts() == 0) << "a simulation makes nothing";
+  Perform(g, state, 1);
+  // The in-list holds the latest edge first: 2 -> 1 before 0 -> 1.
+  std::vector<TShortcut> expected = {{2, 0, 1, 7, false, false}, {0, 2, 1, 7, false, false}};
+  EXPECT_EQ(Shortcuts(g), expected);
+  EXPECT_EQ(g.Node(1)->inHead, nullptr);
+  EXPECT_EQ(g.Node(1)->outHead, nullptr);
+  EXPECT_EQ(Ids(g, state.neighbours), (std::vector<uint32_t>{2, 0}));
+  // The shortcut carries the hops of both halves.
+  ASSERT_NE(g.Node(0)->outHead, nullptr);
+  EXPECT_EQ(g.Node(0)->outHead->hops, 2u);
+}
+
+TEST(ChContract, PathIsContractedFromTheEndsWithoutShortcuts) {
+  CTestGraph g(3);
+  AddTwoWay(g, 0, 1, 3);
+  AddTwoWay(g, 1, 2, 4);
+  CH::TOrderingState state(g);
+  CReallocArray<TChNode*> ordered = g.OrderAll(state);
+  EXPECT_EQ(Ranks(g), (std::vector<int32_t>{0, 1, 2}));
+  EXPECT_EQ(g.Shortcuts(), 0u);
+  EXPECT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);
+}
+
+TEST(ChContract, StarCentreWaitsForItsLeaves) {
+  CTestGraph g(5);
+  for (uint32_t leaf = 1; leaf <= 4; leaf++) AddTwoWay(g, 0, leaf, 1);
+  CH::TOrderingState state(g);
+  TSimulation s = Simulate(g, state, 0);
+  EXPECT_EQ(s.d, 12 - 8);  // every leaf to every other leaf
+  EXPECT_EQ(s.h, 24);
+  TSimulation leaf = Simulate(g, state, 3);
+  EXPECT_EQ(leaf.d, -2);  // a two-way dead end: no pair, no target
+  EXPECT_EQ(leaf.h, 0);
+  g.OrderAll(state);
+  // Leaves 1-3 go first; then the centre and leaf 4 tie at -2 and the id decides.
+  EXPECT_EQ(Ranks(g), (std::vector<int32_t>{3, 0, 1, 2, 4}));
+  EXPECT_EQ(g.Shortcuts(), 0u);
+}
+
+TEST(ChContract, StarCentreContractedFirstLinksEveryLeafPair) {
+  CTestGraph g(4);
+  for (uint32_t leaf = 1; leaf <= 3; leaf++) AddTwoWay(g, 0, leaf, leaf);
+  CH::TOrderingState state(g);
+  Perform(g, state, 0);
+  std::set<std::pair<uint32_t, uint32_t>> pairs;
+  for (const TShortcut& s : Shortcuts(g)) {
+    pairs.insert({s.from, s.to});
+    EXPECT_EQ(s.cost, s.from + s.to);
+    EXPECT_EQ(s.via, 0u);
+  }
+  EXPECT_EQ(pairs.size(), 6u);
+  EXPECT_EQ(g.Shortcuts(), 6u);
+}
+
+// Square 0-1-2-3 with a diagonal 0-2: contracting 1 needs the shortcut
+// 0 -> 2 only when no path avoiding 1 is as short.
+TEST(ChContract, SquareWithDiagonalWitness) {
+  struct Case {
+    uint32_t diagonal;
+    bool restricted;
+    bool shortcut;
+  } cases[] = {
+      {1, false, false},  // the diagonal is shorter
+      {2, false, false},  // an equally short witness suffices
+      {3, false, true},   // the other side (10) is longer too
+      {1, true, true},    // a restricted witness does not serve an unrestricted pair
+  };
+  for (const Case& c : cases) {
+    CTestGraph g(4);
+    AddTwoWay(g, 0, 1, 1);
+    AddTwoWay(g, 1, 2, 1);
+    AddTwoWay(g, 2, 3, 5);
+    AddTwoWay(g, 3, 0, 5);
+    g.AddEdge(0, 2, c.diagonal, false, c.restricted);
+    g.AddEdge(2, 0, c.diagonal, false, c.restricted);
+    CH::TOrderingState state(g);
+    TSimulation s = Simulate(g, state, 1);
+    EXPECT_EQ(s.d, -4 + (c.shortcut ? 2 : 0)) << c.diagonal;
+    EXPECT_EQ(s.h, c.shortcut ? 4 : 0) << c.diagonal;
+    Perform(g, state, 1);
+    std::vector<TShortcut> expected;
+    if (c.shortcut) expected = {{2, 0, 1, 2, false, false}, {0, 2, 1, 2, false, false}};
+    EXPECT_EQ(Shortcuts(g), expected) << c.diagonal << " " << c.restricted;
+  }
+}
+
+TEST(ChContract, RestrictedPairAcceptsAnyWitness) {
+  // 0 -> 1 is restricted, so the pair 0 -> 1 -> 2 is; the restricted diagonal serves it.
+  CTestGraph g(3);
+  g.AddEdge(0, 1, 1, false, true);
+  g.AddEdge(1, 2, 1);
+  g.AddEdge(0, 2, 2, false, true);
+  CH::TOrderingState state(g);
+  Perform(g, state, 1);
+  EXPECT_EQ(g.Shortcuts(), 0u);
+  // Without the diagonal the shortcut carries bit 31.
+  CTestGraph h(3);
+  h.AddEdge(0, 1, 1, false, true);
+  h.AddEdge(1, 2, 1);
+  CH::TOrderingState hs(h);
+  Perform(h, hs, 1);
+  EXPECT_EQ(Shortcuts(h), (std::vector<TShortcut>{{0, 2, 1, 2, false, true}}));
+}
+
+TEST(ChContract, AreaRules) {
+  {
+    // An area node between two nodes outside: nothing is counted or made,
+    // but the pairs' hops still count.
+    CTestGraph g(3);
+    AddTwoWay(g, 0, 1, 1);
+    AddTwoWay(g, 1, 2, 1);
+    g.SetArea(1);
+    CH::TOrderingState state(g);
+    TSimulation s = Simulate(g, state, 1);
+    EXPECT_EQ(s.d, -4);
+    EXPECT_EQ(s.h, 4);
+    Perform(g, state, 1);
+    EXPECT_EQ(g.Shortcuts(), 0u);
+  }
+  {
+    // Two area nodes joined through a node outside: bit 30.
+    CTestGraph g(3);
+    g.AddEdge(0, 1, 1);
+    g.AddEdge(1, 2, 1);
+    g.SetArea(0);
+    g.SetArea(2);
+    CH::TOrderingState state(g);
+    Perform(g, state, 1);
+    EXPECT_EQ(Shortcuts(g), (std::vector<TShortcut>{{0, 2, 1, 2, true, false}}));
+  }
+  {
+    // Inside the area, an area neighbour: counted, and bit 30 only if a half has it.
+    for (bool half30 : {false, true}) {
+      CTestGraph g(3);
+      g.AddEdge(0, 1, 1, half30);
+      g.AddEdge(1, 2, 1);
+      g.SetArea(0);
+      g.SetArea(1);
+      g.SetArea(2);
+      CH::TOrderingState state(g);
+      TSimulation s = Simulate(g, state, 1);
+      EXPECT_EQ(s.h, 2);
+      // A bit-30 half refuses the shortcut through an area node.
+      EXPECT_EQ(s.d, half30 ? -2 : -1);
+      Perform(g, state, 1);
+      EXPECT_EQ(g.Shortcuts(), half30 ? 0u : 1u);
+      if (!half30) {
+        EXPECT_EQ(Shortcuts(g)[0], (TShortcut{0, 2, 1, 2, false, false}));
+      }
+    }
+  }
+}
+
+TEST(ChContract, WitnessSearchStopsOnAreaPathState) {
+  // 0 (outside) -> 1 (area) -> 3 (outside) is refused to the witness: a path
+  // that left the outside may not leave the area again. The pair 0 -> 2 -> 3
+  // over the plain node 2 therefore gets its shortcut although 0-1-3 is shorter.
+  CTestGraph g(4);
+  g.AddEdge(0, 2, 5);
+  g.AddEdge(2, 3, 5);
+  g.AddEdge(0, 1, 1);
+  g.AddEdge(1, 3, 1);
+  g.SetArea(1);
+  CH::TOrderingState state(g);
+  Perform(g, state, 2);
+  EXPECT_EQ(Shortcuts(g), (std::vector<TShortcut>{{0, 3, 2, 10, false, false}}));
+}
+
+TEST(ChContract, DeadEndHasNoTargetsAndSearchOnlyAdvancesTheStamp) {
+  CTestGraph g(2);
+  AddTwoWay(g, 0, 1, 1);
+  CH::TOrderingState state(g);
+  g.Node(0)->labelA = 77;
+  uint32_t before = state.stamp.value;
+  TSimulation s = Simulate(g, state, 1);
+  EXPECT_EQ(s.d, -2);
+  EXPECT_EQ(state.stamp.value, before + 1);
+  EXPECT_EQ(g.Node(0)->labelA, 77u);  // nothing labelled
+  EXPECT_FALSE(state.stamp.IsCurrent(*g.Node(0)));
+}
+
+TEST(ChContract, SelfLoopsPairWithNothing) {
+  CTestGraph g(3);
+  g.AddEdge(0, 1, 1);
+  g.AddEdge(1, 1, 0);
+  g.AddEdge(1, 1, 4);
+  g.AddEdge(1, 2, 1);
+  CH::TOrderingState state(g);
+  TSimulation s = Simulate(g, state, 1);
+  EXPECT_EQ(s.d, 1 - 6);  // one shortcut; three in-entries and three out-entries go
+  Perform(g, state, 1);
+  EXPECT_EQ(Shortcuts(g), (std::vector<TShortcut>{{0, 2, 1, 2, false, false}}));
+  EXPECT_EQ(g.Node(1)->inHead, nullptr);
+  EXPECT_EQ(g.Node(1)->outHead, nullptr);
+  const TChNode* contracted = g.Node(1);
+  g.Node(1)->rank = 0;
+  EXPECT_EQ(g.CheckContracted(&contracted, 1), nullptr);
+}
+
+TEST(ChContract, SumsBeyondThirtyBitsSaturate) {
+  CTestGraph g(3);
+  g.AddEdge(0, 1, CH::kCostMask);
+  g.AddEdge(1, 2, CH::kCostMask - 5);
+  CH::TOrderingState state(g);
+  Perform(g, state, 1);
+  ASSERT_EQ(g.Shortcuts(), 1u);
+  EXPECT_EQ(Shortcuts(g)[0].cost, CH::kCostMask);  // not the low 30 bits of the sum
+
+  EXPECT_EQ(CH::CGraph::Priority(-3, 2), 1997);
+  EXPECT_EQ(CH::CGraph::Priority(0, int64_t{1} << 40), CH::kCoreRank - 1);
+  EXPECT_EQ(CH::CGraph::Priority(-(int64_t{1} << 40), 0), INT32_MIN);
+}
+
+TEST(ChLink, EntriesGoToTheListHeads) {
+  CTestGraph g(3);
+  g.AddEdge(0, 1, 5);
+  g.AddEdge(0, 2, 6);
+  const CH::TChAdjEntry* e = g.Node(0)->outHead;
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(g.Index(e->other), 2u);
+  EXPECT_EQ(e->hops, 1u);
+  EXPECT_EQ(g.Index(e->next->other), 1u);
+  EXPECT_EQ(g.Index(g.Node(2)->inHead->other), 0u);
+
+  // Upward: at the lower end only, both ends on equal ranks.
+  g.ClearAdjacency();
+  g.Node(0)->rank = 5;
+  g.Node(1)->rank = 2;
+  g.Node(2)->rank = 5;
+  g.LinkUpwardEdge(g.edges[0]);
+  g.LinkUpwardEdge(g.edges[1]);
+  EXPECT_EQ(g.Node(1)->inHead->other, g.Node(0));
+  EXPECT_EQ(g.Node(1)->outHead, nullptr);
+  EXPECT_EQ(g.Node(0)->outHead->other, g.Node(2));
+  EXPECT_EQ(g.Node(0)->outHead->next, nullptr);
+  EXPECT_EQ(g.Node(2)->inHead->other, g.Node(0));
+  EXPECT_EQ(g.Node(0)->outHead->hops, 0u);
+  EXPECT_EQ(g.CheckUpwardLinks(), nullptr);
+  g.Node(1)->rank = 9;
+  EXPECT_NE(g.CheckUpwardLinks(), nullptr);
+}
+
+// ---- ordering ----
+
+TEST(ChOrder, EqualPrioritiesFollowTheTieBreak) {
+  CTestGraph g(4);  // isolated nodes: every priority is 0
+  CH::TOrderingState state(g);
+  CReallocArray<TChNode*> list = List(g, {0, 1, 2, 3});
+  g.OrderNodes(state, list, [](const TChNode* a, const TChNode* b) { return a->id > b->id; }, nullptr);
+  EXPECT_EQ(Ranks(g), (std::vector<int32_t>{3, 2, 1, 0}));
+}
+
+TEST(ChOrder, OnlyListedNodesAreOrdered) {
+  CTestGraph g(3);
+  AddTwoWay(g, 0, 1, 2);
+  AddTwoWay(g, 1, 2, 2);
+  g.Node(0)->rank = CH::kCoreRank;
+  g.Node(2)->rank = CH::kCoreRank;
+  CH::TOrderingState state(g);
+  CReallocArray<TChNode*> list = List(g, {1});
+  g.OrderNodes(state, list, CH::CompareNodeIds, nullptr);
+  EXPECT_EQ(Ranks(g), (std::vector<int32_t>{CH::kCoreRank, 0, CH::kCoreRank}));
+  EXPECT_EQ(Shortcuts(g), (std::vector<TShortcut>{{2, 0, 1, 4, false, false}, {0, 2, 1, 4, false, false}}));
+}
+
+// Nodes outside the list keep the marks of earlier searches; the restarted
+// counter must not take them for its own.
+TEST(ChOrder, OldMarksOfUnlistedNodesAreNoWitness) {
+  for (uint32_t stale = 1; stale <= 12; stale++) {
+    CTestGraph g(3);
+    AddTwoWay(g, 0, 1, 2);
+    AddTwoWay(g, 1, 2, 2);
+    for (uint32_t core : {0u, 2u}) {
+      g.Node(core)->rank = CH::kCoreRank;
+      g.Node(core)->flags = stale | CH::kNodeSettled;
+      g.Node(core)->labelA = 0;
+      g.Node(core)->labelB = 0;
+    }
+    CH::TOrderingState state(g);
+    CReallocArray<TChNode*> list = List(g, {1});
+    g.OrderNodes(state, list, CH::CompareNodeIds, nullptr);
+    EXPECT_EQ(g.Shortcuts(), 2u) << stale;
+  }
+}
+
+TEST(ChOrder, StampWrapClearsEveryNode) {
+  CTestGraph g(4);
+  AddTwoWay(g, 0, 1, 1);
+  g.AddEdge(1, 2, 1);
+  CH::TOrderingState state(g);
+  state.stamp.value = CH::kStampMask;
+  g.Node(3)->flags = 1 | CH::kNodeArea;  // not in any list
+  g.Node(2)->flags = 1 | CH::kNodeSettled;
+  g.WitnessSearch(state, g.Node(0), g.Node(1), 1, 10);
+  EXPECT_EQ(state.stamp.value, 1u);
+  EXPECT_EQ(g.Node(3)->flags, CH::kNodeArea);
+  EXPECT_FALSE(state.stamp.IsCurrent(*g.Node(2)));
+  EXPECT_TRUE(state.stamp.IsCurrent(*g.Node(0)));
+}
+
+// The rebuild after kRebuildAfterChanges top changes replaces the list by
+// the waiting nodes; one change short of it, the run is unchanged.
+TEST(ChOrder, RebuildOnTheThresholdChange) {
+  auto run = [](uint32_t threshold, uint32_t* changes, uint32_t* rebuilds, size_t* listSize) {
+    CTestGraph g(400);
+    AddGrid(g, 20, 20, 9, 5);
+    CH::TOrderingState state(g);
+    state.rebuildAfterChanges = threshold;
+    CReallocArray<TChNode*> list;
+    for (TChNode& n : g.nodes) list.PushBack(&n);
+    g.OrderNodes(state, list, CH::CompareNodeIds, nullptr);
+    *changes = state.priorityChanges;
+    *rebuilds = state.rebuilds;
+    *listSize = list.Size();
+    return Ranks(g);
+  };
+  uint32_t changes = 0, rebuilds = 0, c2 = 0, r2 = 0;
+  size_t size = 0, size2 = 0;
+  std::vector<int32_t> plain = run(CH::kRebuildAfterChanges, &changes, &rebuilds, &size);
+  ASSERT_GT(changes, 2u);
+  ASSERT_LT(changes, CH::kRebuildAfterChanges) << "the grid is too large for this test";
+  EXPECT_EQ(rebuilds, 0u);
+  EXPECT_EQ(size, 400u);
+  EXPECT_EQ(run(changes + 1, &c2, &r2, &size2), plain);
+  EXPECT_EQ(r2, 0u);
+  run(changes, &c2, &r2, &size2);
+  EXPECT_GE(r2, 1u);
+  EXPECT_LT(size2, 400u);
+}
+
+namespace {
+bool* g_StopFlag;
+int g_TieCalls, g_StopAtCall;
+bool CountingTieBreak(const TChNode* a, const TChNode* b) {
+  if (++g_TieCalls == g_StopAtCall) *g_StopFlag = true;
+  return a->id < b->id;
+}
+}  // namespace
+
+TEST(ChOrder, StopLeavesWaitingNodesWithTheirPriority) {
+  // A first run counts the tie-break calls; the second stops halfway.
+  int total = 0;
+  for (int pass = 0; pass < 2; pass++) {
+    CTestGraph g(100);
+    AddGrid(g, 10, 10, 5, 3);
+    CH::TOrderingState state(g);
+    bool stop = false;
+    g_StopFlag = &stop;
+    g_TieCalls = 0;
+    g_StopAtCall = pass == 0 ? -1 : total / 2;
+    CReallocArray<TChNode*> list;
+    for (TChNode& n : g.nodes) list.PushBack(&n);
+    g.OrderNodes(state, list, CountingTieBreak, &stop);
+    if (pass == 0) {
+      total = g_TieCalls;
+      ASSERT_GT(total, 10);
+      continue;
+    }
+    ASSERT_TRUE(stop);
+    int contracted = 0;
+    for (TChNode& n : g.nodes) {
+      EXPECT_EQ(n.heapEntry, nullptr);
+      if (n.inHead == nullptr && n.outHead == nullptr) contracted++;
+    }
+    EXPECT_GT(contracted, 0);
+    EXPECT_LT(contracted, 100);
+  }
+}
+
+// ---- random graphs against Dijkstra ----
+
+namespace {
+
+struct TRandomSpec {
+  uint32_t nodes;
+  uint32_t edgesPerNode;
+  uint32_t maxCost;  // costs 0..maxCost (near kCostMask for the large case)
+  uint32_t seed;
+  bool largeCosts;
+};
+
+void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
+  std::mt19937 rng(s.seed);
+  uint32_t n = s.nodes;
+  // Two halves joined one way only, and a tail of isolated nodes.
+  uint32_t live = n - n / 20;
+  uint32_t half = live / 2;
+  auto cost = [&]() -> uint32_t {
+    if (s.largeCosts) return CH::kCostMask - rng() % 1000;
+    uint32_t r = rng() % 10;
+    return r == 0 ? 0 : rng() % (s.maxCost + 1);
+  };
+  for (uint32_t i = 0; i < live * s.edgesPerNode; i++) {
+    uint32_t a = rng() % live;
+    uint32_t b = rng() % 8 == 0 ? a : (a < half ? rng() % half : half + rng() % (live - half));
+    bool restricted = rng() % 12 == 0;
+    uint32_t c = cost();
+    g.AddEdge(a, b, c, false, restricted);
+    if (rng() % 5 == 0) g.AddEdge(a, b, cost(), false, restricted);  // a parallel edge
+    if (rng() % 2 == 0) g.AddEdge(b, a, c);
+  }
+  for (int i = 0; i < 3; i++) g.AddEdge(rng() % half, half + rng() % (live - half), cost());
+}
+
+uint64_t Clip(uint64_t d) { return d == kInfinite ? d : std::min<uint64_t>(d, CH::kCostMask); }
+
+void ExpectQueriesMatch(CTestGraph& g, uint32_t sources, uint32_t targetsPerSource, uint32_t seed, bool clip) {
+  std::mt19937 rng(seed);
+  CUpwardQuery query(g);
+  uint32_t n = static_cast<uint32_t>(g.nodes.Size());
+  int reachable = 0;
+  for (uint32_t i = 0; i < sources; i++) {
+    uint32_t s = rng() % n;
+    for (bool restricted : {false, true}) {
+      std::vector<uint64_t> dist = Dijkstra(g, s, restricted);
+      for (uint32_t j = 0; j < targetsPerSource; j++) {
+        uint32_t t = rng() % n;
+        uint64_t expected = dist[t], got = query.Distance(s, t, restricted);
+        if (clip) {
+          expected = Clip(expected);
+          got = Clip(got);
+        }
+        if (expected != kInfinite) reachable++;
+        ASSERT_EQ(got, expected) << s << " -> " << t << (restricted ? " restricted" : "");
+      }
+    }
+  }
+  EXPECT_GT(reachable, 0);
+}
+
+}  // namespace
+
+TEST(ChRandom, UpwardSearchEqualsDijkstra) {
+  const TRandomSpec specs[] = {
+      {12, 2, 5, 1, false},   {60, 3, 20, 2, false}, {300, 2, 100, 3, false},
+      {300, 4, 3, 4, false},  {2000, 2, 1000, 5, false},
+      {200, 3, 0, 6, true},  // costs near the 30-bit limit: sums saturate
+  };
+  for (const TRandomSpec& s : specs) {
+    SCOPED_TRACE(testing::Message() << "nodes " << s.nodes << " seed " << s.seed);
+    CTestGraph g(s.nodes);
+    BuildRandom(g, s);
+    CH::TOrderingState state(g);
+    CReallocArray<TChNode*> ordered = g.OrderAll(state);
+    ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);  // ranks are a permutation
+    g.LinkAllUpward();
+    ASSERT_EQ(g.CheckUpwardLinks(), nullptr);
+    ExpectQueriesMatch(g, s.nodes < 100 ? s.nodes : 25, s.nodes < 100 ? s.nodes : 40, s.seed, s.largeCosts);
+  }
+}
+
+TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
+  CTestGraph g(40 * 30);
+  AddGrid(g, 40, 30, 50, 11);
+  CH::TOrderingState state(g);
+  CReallocArray<TChNode*> ordered = g.OrderAll(state);
+  ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);
+  g.LinkAllUpward();
+  ExpectQueriesMatch(g, 20, 50, 12, false);
+}
+
+TEST(ChRandom, SameInputSameHierarchy) {
+  auto build = [](std::vector<int32_t>* ranks, std::vector<TShortcut>* shortcuts) {
+    CTestGraph g(500);
+    BuildRandom(g, {500, 3, 50, 21, false});
+    CH::TOrderingState state(g);
+    g.OrderAll(state);
+    *ranks = Ranks(g);
+    *shortcuts = Shortcuts(g);
+  };
+  std::vector<int32_t> r1, r2;
+  std::vector<TShortcut> s1, s2;
+  build(&r1, &s1);
+  build(&r2, &s2);
+  EXPECT_EQ(r1, r2);
+  EXPECT_EQ(s1, s2);
+  EXPECT_FALSE(s1.empty());
+}
+
+// ---- path search and core selection ----
+
+TEST(ChPathSearch, DistancesSaturateInsteadOfWrapping) {
+  CTestGraph g(4);
+  for (uint32_t i = 0; i < 3; i++) g.AddEdge(i, i + 1, CH::kCostMask);
+  CH::TOrderingState state(g);
+  CBlockPool<CH::TPathLabel> pool(16);
+  CH::CPathLabelMap forward(pool), backward(pool);
+  g.PathSearch(state, g.Node(0), false, forward);
+  ASSERT_EQ(forward.Size(), 4u);
+  EXPECT_EQ(forward.Find(g.Node(2))->Distance(), 2 * CH::kCostMask);
+  EXPECT_EQ(forward.Find(g.Node(3))->Distance(), CH::kMaxPathDistance);
+  EXPECT_EQ(forward.Find(g.Node(3))->parent->node, g.Node(2));
+  g.PathSearch(state, g.Node(3), true, backward);
+  EXPECT_EQ(backward.Find(g.Node(0))->Distance(), CH::kMaxPathDistance);
+  EXPECT_EQ(backward.Find(g.Node(3))->parent, nullptr);
+}
+
+namespace {
+
+// Ranks set by hand, edges linked upward, then the selection.
+std::vector<uint32_t> SelectWithRanks(CTestGraph& g, const std::vector<int32_t>& ranks,
+                                      std::initializer_list<uint32_t> entries, std::initializer_list<uint32_t> exits) {
+  for (size_t i = 0; i < ranks.size(); i++) g.nodes[i].rank = ranks[i];
+  g.LinkAllUpward();
+  CH::TOrderingState state(g);
+  CReallocArray<TChNode*> e = List(g, entries), x = List(g, exits), core;
+  g.SelectCoreNodes(state, e, x, core, nullptr);
+  return Ids(g, core);
+}
+
+}  // namespace
+
+TEST(ChCore, SplitAndJoinNodesAreCore) {
+  // 0 and 4 enter, 3 and 5 leave; 0 -> 1, 4 -> 1, 1 -> 6 -> 2, 2 -> 3, 2 -> 5.
+  // Routes join at 1 and split at 2; 6 lies on every route with one way in and out.
+  CTestGraph g(7);
+  g.AddEdge(0, 1, 1);
+  g.AddEdge(4, 1, 1);
+  g.AddEdge(1, 6, 1);
+  g.AddEdge(6, 2, 1);
+  g.AddEdge(2, 3, 1);
+  g.AddEdge(2, 5, 1);
+  EXPECT_EQ(SelectWithRanks(g, {0, 4, 6, 2, 1, 3, 5}, {0, 4}, {3, 5}), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
+}
+
+TEST(ChCore, SinglePathKeepsOnlyItsEnds) {
+  CTestGraph g(4);
+  for (uint32_t i = 0; i < 3; i++) g.AddEdge(i, i + 1, 2);
+  EXPECT_EQ(SelectWithRanks(g, {0, 3, 2, 1}, {0}, {3}), (std::vector<uint32_t>{0, 3}));
+}
+
+TEST(ChCore, EntryThatIsTheOnlyExit) {
+  CTestGraph g(3);
+  AddTwoWay(g, 0, 1, 1);
+  AddTwoWay(g, 1, 2, 1);
+  EXPECT_EQ(SelectWithRanks(g, {0, 1, 2}, {1}, {1}), (std::vector<uint32_t>{1}));
+}
+
+TEST(ChCore, MeetingNodeTakesTheShortestSum) {
+  // 0 -> 3 over 1 (cost 2) or over 2 (cost 4): only node 1 carries the route.
+  CTestGraph g(4);
+  g.AddEdge(0, 1, 1);
+  g.AddEdge(1, 3, 1);
+  g.AddEdge(0, 2, 2);
+  g.AddEdge(2, 3, 2);
+  std::vector<uint32_t> core = SelectWithRanks(g, {0, 2, 3, 1}, {0}, {3});
+  EXPECT_EQ(core, (std::vector<uint32_t>{0, 3}));
+  // Node 1 is on the route; a second entry 2 joining there makes it core.
+  CTestGraph h(4);
+  h.AddEdge(0, 1, 1);
+  h.AddEdge(1, 3, 1);
+  h.AddEdge(2, 1, 1);
+  EXPECT_EQ(SelectWithRanks(h, {0, 2, 1, 3}, {0, 2}, {3}), (std::vector<uint32_t>{0, 1, 2, 3}));
+}
+
+TEST(ChCore, StopLeavesTheListAsItWas) {
+  CTestGraph g(3);
+  AddTwoWay(g, 0, 1, 1);
+  AddTwoWay(g, 1, 2, 1);
+  g.LinkAllUpward();
+  CH::TOrderingState state(g);
+  CReallocArray<TChNode*> e = List(g, {0}), x = List(g, {2}), core = List(g, {1, 1});
+  bool stop = true;
+  g.SelectCoreNodes(state, e, x, core, &stop);
+  EXPECT_EQ(Ids(g, core), (std::vector<uint32_t>{1, 1}));
+}
+
+// The two-pass build of the per-map and atlas graphs: contract all, select
+// the core between entries and exits, contract again around the core.
+TEST(ChCore, SecondContractionAroundTheCoreKeepsDistances) {
+  for (uint32_t seed : {31u, 32u}) {
+    CTestGraph g(600);
+    BuildRandom(g, {600, 3, 60, seed, false});
+    CH::TOrderingState state(g);
+    g.OrderAll(state);
+    g.LinkAllUpward();
+    std::mt19937 rng(seed);
+    CReallocArray<TChNode*> entries, exits, core;
+    for (int i = 0; i < 12; i++) entries.PushBack(g.Node(rng() % 600));
+    for (int i = 0; i < 12; i++) exits.PushBack(g.Node(rng() % 600));
+    g.SelectCoreNodes(state, entries, exits, core, nullptr);
+    std::set<uint32_t> coreIds;
+    for (TChNode* n : core) coreIds.insert(g.Index(n));
+    for (TChNode* n : entries) EXPECT_TRUE(coreIds.count(g.Index(n)));
+    for (TChNode* n : exits) EXPECT_TRUE(coreIds.count(g.Index(n)));
+    EXPECT_TRUE(std::is_sorted(core.begin(), core.end(), CH::CompareNodeIds));
+
+    g.Reset();
+    for (TChNode* n : core) n->rank = CH::kCoreRank;
+    CReallocArray<TChNode*> rest = g.OrderAll(state);
+    EXPECT_EQ(rest.Size(), 600 - core.Size());
+    EXPECT_EQ(g.CheckContracted(rest.data, rest.Size()), nullptr);
+    for (TChNode* n : core) EXPECT_EQ(n->rank, CH::kCoreRank);
+    g.LinkAllUpward();
+    EXPECT_EQ(g.CheckUpwardLinks(), nullptr);
+    ExpectQueriesMatch(g, 20, 30, seed, false);
+  }
+}

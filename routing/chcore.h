@@ -172,11 +172,14 @@ class TNodeHeap {
     for (size_t i = n / 2; i-- > 0;) SiftDown(i);
   }
 
-  // Empties the heap; items still in it lose their entries.
+  // Empties the heap; items still in it lose their entries, which go back
+  // to the pool's free list.
   void Clear() {
-    for (TEntry* e : heap) e->item->heapEntry = nullptr;
+    for (TEntry* e : heap) {
+      e->item->heapEntry = nullptr;
+      pool.Release(e);
+    }
     heap.Clear();
-    pool.FreeBlocks();
   }
 
  private:

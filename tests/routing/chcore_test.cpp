@@ -461,6 +461,7 @@ struct TRandomSpec {
   uint32_t maxCost;  // costs 0..maxCost (near kCostMask for the large case)
   uint32_t seed;
   bool largeCosts;
+  uint32_t window = 0;  // when set, most edges join nodes this close in number (a road-like graph)
 };
 
 void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
@@ -476,7 +477,10 @@ void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
   };
   for (uint32_t i = 0; i < live * s.edgesPerNode; i++) {
     uint32_t a = rng() % live;
-    uint32_t b = rng() % 8 == 0 ? a : (a < half ? rng() % half : half + rng() % (live - half));
+    uint32_t lo = a < half ? 0 : half, hi = a < half ? half : live;
+    uint32_t b = lo + rng() % (hi - lo);
+    if (s.window && rng() % 50 != 0) b = std::clamp(a + static_cast<uint32_t>(rng() % (2 * s.window + 1)), lo + s.window, hi - 1 + s.window) - s.window;
+    if (rng() % 8 == 0) b = a;
     bool restricted = rng() % 12 == 0;
     uint32_t c = cost();
     g.AddEdge(a, b, c, false, restricted);
@@ -517,7 +521,8 @@ void ExpectQueriesMatch(CTestGraph& g, uint32_t sources, uint32_t targetsPerSour
 TEST(ChRandom, UpwardSearchEqualsDijkstra) {
   const TRandomSpec specs[] = {
       {12, 2, 5, 1, false},   {60, 3, 20, 2, false}, {300, 2, 100, 3, false},
-      {300, 4, 3, 4, false},  {2000, 2, 1000, 5, false},
+      {300, 4, 3, 4, false},  {600, 2, 1000, 5, false},
+      {4000, 2, 1000, 7, false, 20},
       {200, 3, 0, 6, true},  // costs near the 30-bit limit: sums saturate
   };
   for (const TRandomSpec& s : specs) {
@@ -546,7 +551,7 @@ TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
 TEST(ChRandom, SameInputSameHierarchy) {
   auto build = [](std::vector<int32_t>* ranks, std::vector<TShortcut>* shortcuts) {
     CTestGraph g(500);
-    BuildRandom(g, {500, 3, 50, 21, false});
+    BuildRandom(g, {500, 3, 50, 21, false, 12});
     CH::TOrderingState state(g);
     g.OrderAll(state);
     *ranks = Ranks(g);
@@ -654,7 +659,7 @@ TEST(ChCore, StopLeavesTheListAsItWas) {
 TEST(ChCore, SecondContractionAroundTheCoreKeepsDistances) {
   for (uint32_t seed : {31u, 32u}) {
     CTestGraph g(600);
-    BuildRandom(g, {600, 3, 60, seed, false});
+    BuildRandom(g, {600, 3, 60, seed, false, 15});
     CH::TOrderingState state(g);
     g.OrderAll(state);
     g.LinkAllUpward();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <set>
 #include <vector>
@@ -36,6 +37,11 @@ std::vector<int32_t> Ranks(const CTestGraph& g) {
   std::vector<int32_t> r;
   for (const TChNode& n : g.nodes) r.push_back(n.rank);
   return r;
+}
+
+// Plain edges {from, to, cost}.
+void AddEdges(CTestGraph& g, std::initializer_list<std::array<uint32_t, 3>> edges) {
+  for (const auto& e : edges) g.AddEdge(e[0], e[1], e[2]);
 }
 
 // Both ways, the same cost.
@@ -168,6 +174,43 @@ TEST(ChContract, SquareWithDiagonalWitness) {
   }
 }
 
+// Contracting node 1 of the path 0 -> 1 -> 2 (both ways when twoWay):
+// the area rule and the flags a shortcut inherits.
+TEST(ChContract, PathThroughOneNodeFlagsAndAreaRule) {
+  struct Case {
+    const char* what;
+    uint32_t areaNodes;  // bit i: node i is an area node
+    uint32_t flags01, flags12;
+    bool twoWay;
+    int64_t d, h;
+    std::vector<TShortcut> shortcuts;
+  } cases[] = {
+      {"area node between two outside: nothing counted, hops counted", 2, 0, 0, true, -4, 4, {}},
+      {"area ends through an outside node: bit 30", 5, 0, 0, false, -1, 2, {{0, 2, 1, 2, true, false}}},
+      {"inside the area", 7, 0, 0, false, -1, 2, {{0, 2, 1, 2, false, false}}},
+      {"inside the area over a bit-30 half: refused", 7, CH::kEdgeLeavesArea, 0, false, -2, 2, {}},
+      {"a restricted half: bit 31", 0, 0, CH::kEdgeRestricted, false, -1, 2, {{0, 2, 1, 2, false, true}}},
+  };
+  for (const Case& c : cases) {
+    CTestGraph g(3);
+    for (uint32_t i = 0; i < 3; i++) {
+      if (c.areaNodes & (1u << i)) g.SetArea(i);
+    }
+    g.AddEdge(0, 1, 1, c.flags01 & CH::kEdgeLeavesArea, c.flags01 & CH::kEdgeRestricted);
+    g.AddEdge(1, 2, 1, c.flags12 & CH::kEdgeLeavesArea, c.flags12 & CH::kEdgeRestricted);
+    if (c.twoWay) {
+      g.AddEdge(1, 0, 1);
+      g.AddEdge(2, 1, 1);
+    }
+    CH::TOrderingState state(g);
+    TSimulation s = Simulate(g, state, 1);
+    EXPECT_EQ(s.d, c.d) << c.what;
+    EXPECT_EQ(s.h, c.h) << c.what;
+    Perform(g, state, 1);
+    EXPECT_EQ(Shortcuts(g), c.shortcuts) << c.what;
+  }
+}
+
 TEST(ChContract, RestrictedPairAcceptsAnyWitness) {
   // 0 -> 1 is restricted, so the pair 0 -> 1 -> 2 is; the restricted diagonal serves it.
   CTestGraph g(3);
@@ -177,62 +220,6 @@ TEST(ChContract, RestrictedPairAcceptsAnyWitness) {
   CH::TOrderingState state(g);
   Perform(g, state, 1);
   EXPECT_EQ(g.Shortcuts(), 0u);
-  // Without the diagonal the shortcut carries bit 31.
-  CTestGraph h(3);
-  h.AddEdge(0, 1, 1, false, true);
-  h.AddEdge(1, 2, 1);
-  CH::TOrderingState hs(h);
-  Perform(h, hs, 1);
-  EXPECT_EQ(Shortcuts(h), (std::vector<TShortcut>{{0, 2, 1, 2, false, true}}));
-}
-
-TEST(ChContract, AreaRules) {
-  {
-    // An area node between two nodes outside: nothing is counted or made,
-    // but the pairs' hops still count.
-    CTestGraph g(3);
-    AddTwoWay(g, 0, 1, 1);
-    AddTwoWay(g, 1, 2, 1);
-    g.SetArea(1);
-    CH::TOrderingState state(g);
-    TSimulation s = Simulate(g, state, 1);
-    EXPECT_EQ(s.d, -4);
-    EXPECT_EQ(s.h, 4);
-    Perform(g, state, 1);
-    EXPECT_EQ(g.Shortcuts(), 0u);
-  }
-  {
-    // Two area nodes joined through a node outside: bit 30.
-    CTestGraph g(3);
-    g.AddEdge(0, 1, 1);
-    g.AddEdge(1, 2, 1);
-    g.SetArea(0);
-    g.SetArea(2);
-    CH::TOrderingState state(g);
-    Perform(g, state, 1);
-    EXPECT_EQ(Shortcuts(g), (std::vector<TShortcut>{{0, 2, 1, 2, true, false}}));
-  }
-  {
-    // Inside the area, an area neighbour: counted, and bit 30 only if a half has it.
-    for (bool half30 : {false, true}) {
-      CTestGraph g(3);
-      g.AddEdge(0, 1, 1, half30);
-      g.AddEdge(1, 2, 1);
-      g.SetArea(0);
-      g.SetArea(1);
-      g.SetArea(2);
-      CH::TOrderingState state(g);
-      TSimulation s = Simulate(g, state, 1);
-      EXPECT_EQ(s.h, 2);
-      // A bit-30 half refuses the shortcut through an area node.
-      EXPECT_EQ(s.d, half30 ? -2 : -1);
-      Perform(g, state, 1);
-      EXPECT_EQ(g.Shortcuts(), half30 ? 0u : 1u);
-      if (!half30) {
-        EXPECT_EQ(Shortcuts(g)[0], (TShortcut{0, 2, 1, 2, false, false}));
-      }
-    }
-  }
 }
 
 TEST(ChContract, WitnessSearchStopsOnAreaPathState) {
@@ -240,10 +227,7 @@ TEST(ChContract, WitnessSearchStopsOnAreaPathState) {
   // that left the outside may not leave the area again. The pair 0 -> 2 -> 3
   // over the plain node 2 therefore gets its shortcut although 0-1-3 is shorter.
   CTestGraph g(4);
-  g.AddEdge(0, 2, 5);
-  g.AddEdge(2, 3, 5);
-  g.AddEdge(0, 1, 1);
-  g.AddEdge(1, 3, 1);
+  AddEdges(g, {{0, 2, 5}, {2, 3, 5}, {0, 1, 1}, {1, 3, 1}});
   g.SetArea(1);
   CH::TOrderingState state(g);
   Perform(g, state, 2);
@@ -265,10 +249,7 @@ TEST(ChContract, DeadEndHasNoTargetsAndSearchOnlyAdvancesTheStamp) {
 
 TEST(ChContract, SelfLoopsPairWithNothing) {
   CTestGraph g(3);
-  g.AddEdge(0, 1, 1);
-  g.AddEdge(1, 1, 0);
-  g.AddEdge(1, 1, 4);
-  g.AddEdge(1, 2, 1);
+  AddEdges(g, {{0, 1, 1}, {1, 1, 0}, {1, 1, 4}, {1, 2, 1}});
   CH::TOrderingState state(g);
   TSimulation s = Simulate(g, state, 1);
   EXPECT_EQ(s.d, 1 - 6);  // one shortcut; three in-entries and three out-entries go
@@ -603,12 +584,7 @@ TEST(ChCore, SplitAndJoinNodesAreCore) {
   // 0 and 4 enter, 3 and 5 leave; 0 -> 1, 4 -> 1, 1 -> 6 -> 2, 2 -> 3, 2 -> 5.
   // Routes join at 1 and split at 2; 6 lies on every route with one way in and out.
   CTestGraph g(7);
-  g.AddEdge(0, 1, 1);
-  g.AddEdge(4, 1, 1);
-  g.AddEdge(1, 6, 1);
-  g.AddEdge(6, 2, 1);
-  g.AddEdge(2, 3, 1);
-  g.AddEdge(2, 5, 1);
+  AddEdges(g, {{0, 1, 1}, {4, 1, 1}, {1, 6, 1}, {6, 2, 1}, {2, 3, 1}, {2, 5, 1}});
   EXPECT_EQ(SelectWithRanks(g, {0, 4, 6, 2, 1, 3, 5}, {0, 4}, {3, 5}), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
 }
 
@@ -628,17 +604,12 @@ TEST(ChCore, EntryThatIsTheOnlyExit) {
 TEST(ChCore, MeetingNodeTakesTheShortestSum) {
   // 0 -> 3 over 1 (cost 2) or over 2 (cost 4): only node 1 carries the route.
   CTestGraph g(4);
-  g.AddEdge(0, 1, 1);
-  g.AddEdge(1, 3, 1);
-  g.AddEdge(0, 2, 2);
-  g.AddEdge(2, 3, 2);
+  AddEdges(g, {{0, 1, 1}, {1, 3, 1}, {0, 2, 2}, {2, 3, 2}});
   std::vector<uint32_t> core = SelectWithRanks(g, {0, 2, 3, 1}, {0}, {3});
   EXPECT_EQ(core, (std::vector<uint32_t>{0, 3}));
   // Node 1 is on the route; a second entry 2 joining there makes it core.
   CTestGraph h(4);
-  h.AddEdge(0, 1, 1);
-  h.AddEdge(1, 3, 1);
-  h.AddEdge(2, 1, 1);
+  AddEdges(h, {{0, 1, 1}, {1, 3, 1}, {2, 1, 1}});
   EXPECT_EQ(SelectWithRanks(h, {0, 2, 1, 3}, {0, 2}, {3}), (std::vector<uint32_t>{0, 1, 2, 3}));
 }
 

@@ -9,6 +9,7 @@
 #include "core/dirutil.h"
 #include "core/log.h"
 #include "mapfile/tiles.h"
+#include "routing/roadgraph.h"
 
 using namespace ZorvaneMap;
 
@@ -55,8 +56,10 @@ bool WriteImage(CMapWriter& writer, PolskiFormat::CMap& map, CFileWriteStream& f
   writer.onlyLegalSpeed = config.onlyLegalSpeed;
   ChooseLevels(writer, map, config);
   PolskiFormat::SplitMultiLevelPolylines(map);
-  // The road graph and the routing sections 10, 11 and 8 come from the
-  // routing stage; until then they are empty in their place.
+  // A map whose roads cannot be routed is given up; the builder said why.
+  TRoadGraph graph;
+  if (!BuildRoadGraph(graph, map)) return false;
+  // The routing sections 10, 11 and 8 are still empty in their place.
 
   CMemStream image;
   image.Seek(kMapImageStart);

@@ -519,14 +519,36 @@ TEST(ChRandom, UpwardSearchEqualsDijkstra) {
   }
 }
 
+namespace {
+CH::TOrderingState* g_WrapState;
+bool WrapStampOnce(const TChNode* a, const TChNode* b) {
+  if (g_WrapState) {
+    g_WrapState->stamp.value = CH::kStampMask - 2;  // the counter wraps a few searches later
+    g_WrapState = nullptr;
+  }
+  return a->id < b->id;
+}
+}  // namespace
+
+// Plain, with frequent rebuilds, and with the stamp wrapping midway.
 TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
-  CTestGraph g(40 * 30);
-  AddGrid(g, 40, 30, 50, 11);
-  CH::TOrderingState state(g);
-  CReallocArray<TChNode*> ordered = g.OrderAll(state);
-  ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);
-  g.LinkAllUpward();
-  ExpectQueriesMatch(g, 20, 50, 12, false);
+  for (int variant = 0; variant < 3; variant++) {
+    SCOPED_TRACE(variant);
+    CTestGraph g(40 * 30);
+    AddGrid(g, 40, 30, 50, 11);
+    CH::TOrderingState state(g);
+    if (variant == 1) state.rebuildAfterChanges = 3;
+    g_WrapState = variant == 2 ? &state : nullptr;
+    CReallocArray<TChNode*> list, ordered;
+    for (TChNode& n : g.nodes) list.PushBack(&n);
+    ordered.Assign(list.data, list.Size());
+    g.OrderNodes(state, list, WrapStampOnce, nullptr);
+    EXPECT_EQ(state.rebuilds > 0, variant == 1);
+    EXPECT_EQ(g_WrapState, nullptr);
+    ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);
+    g.LinkAllUpward();
+    ExpectQueriesMatch(g, 20, 50, 12, false);
+  }
 }
 
 TEST(ChRandom, SameInputSameHierarchy) {

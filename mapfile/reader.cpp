@@ -69,7 +69,18 @@ bool CMapFileStream::SetupBlocks(uint32_t rawArea, uint32_t end, uint32_t size) 
   if (fileSize - 4 * blocks > 0xFFFFFFFFu) return false;
   blockCount = static_cast<uint32_t>(blocks);
   tablePos = fileSize - 4 * blocks;
-  return true;
+  if (blocks == 0) return true;
+  // The table is found from the file's end: the first block must begin
+  // where the raw area ends and the last one just before the table, or
+  // the file was cut or grown.
+  uint8_t entry[4];
+  file->Seek(tablePos);
+  file->Read(entry, 4);
+  if (GetU32(entry) != rawEnd) return false;
+  file->Seek(fileSize - 4);
+  file->Read(entry, 4);
+  const uint32_t last = GetU32(entry);
+  return last >= rawEnd && last < tablePos && tablePos - last <= kMaxPackedBlock + kMaxPadding;
 }
 
 uint64_t CMapFileStream::GetSize() {
@@ -227,6 +238,7 @@ CMapFile::TLoadResult CMapFile::Load(CFileReadStream* file, const std::string& n
   }
   CLockGuard guard(cache->Lock());
   try {
+    if (!file) throw LoadStreamError;
     if (CStreamCache* old = GetCache(); old && old != cache) {
       CLockGuard oldGuard(old->Lock());
       Detach();

@@ -25,7 +25,7 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 [ ${#targets[@]} -gt 0 ] || { echo "no fuzz targets in $build/fuzz"; exit 1; }
 
-python3 fuzz/seeds.py "$build/seeds" --mpgen "$build/bench/mpgen" || exit 1
+python3 fuzz/seeds.py "$build/seeds" --mpgen "$build/bench/mpgen" --converter "$build/atlasmaker64" || exit 1
 mkdir -p "$build/crashes" "$build/logs"
 
 max_len() {  # inputs larger than the seeds slow the search down

@@ -5,6 +5,7 @@ of the shared corpus (never whole maps: small inputs fuzz faster) and small
 generated maps.
 
     fuzz/seeds.py OUT [--shared /work/shared] [--mpgen build/fuzz/bench/mpgen]
+                      [--converter build/fuzz/atlasmaker64]
 """
 import argparse
 import glob
@@ -70,11 +71,35 @@ def map_excerpts(path, target):
         f.write(header + b"".join(body[-EXCERPT_BLOCKS:]))
 
 
+def map_files(converter, mpgen, target):
+    """Small .qx files written by the converter, plain and compressed."""
+    work = os.path.join(target, "work")
+    os.makedirs(work)
+    inputs = [os.path.join(SOURCE, "examples", "maps", "crossing.mp"),
+              os.path.join(SOURCE, "examples", "maps", "harbour.mp"),
+              os.path.join(SOURCE, "tests", "polski", "data", "fixture.mp")]
+    if mpgen:
+        inputs.append(os.path.join(work, "generated.mp"))
+        subprocess.run([mpgen, "--objects", "8", "--seed", "5", "-o", inputs[-1]], check=True,
+                       stderr=subprocess.DEVNULL)
+    for compress in (0, 1):
+        out = os.path.join(work, f"out{compress}") + "/"
+        cfg = os.path.join(work, "run.cfg")
+        with open(cfg, "w") as f:
+            f.write(f"output={out}\natlas=none\ncompress={compress}\n")
+            f.writelines(f"map={path}\n" for path in inputs)
+        subprocess.run([converter, cfg], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for name in sorted(os.listdir(out)):
+            shutil.copyfile(os.path.join(out, name), os.path.join(target, f"c{compress}-{name}"))
+    shutil.rmtree(work)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("out")
     ap.add_argument("--shared", default=os.path.join(os.path.dirname(SOURCE), "shared"))
     ap.add_argument("--mpgen")
+    ap.add_argument("--converter")
     args = ap.parse_args()
 
     def target_dir(name):
@@ -103,6 +128,9 @@ def main():
     # The loader-only target reads the same maps.
     shutil.rmtree(os.path.join(args.out, "mpload"), ignore_errors=True)
     shutil.copytree(mp, os.path.join(args.out, "mpload"))
+    qx = target_dir("mapfile")
+    if args.converter:
+        map_files(args.converter, args.mpgen, qx)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@
 
 #include "core/containers.h"
 #include "core/geo.h"
+#include "core/platform/platform.h"
 #include "core/streams.h"
 
 namespace RTree {
@@ -278,6 +279,7 @@ class CTreeBuilder {
   }
 
   std::unique_ptr<TBase> Leaf(uint32_t i) const {
+    Platform::AdviseHeapGrowth();
     return std::make_unique<CRTreeDataNode<TItem>>(entries[i].rect, entries[i].item);
   }
 

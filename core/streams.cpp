@@ -52,6 +52,7 @@ void CBufReadStream::AllocateBuffer(uint64_t bytes) {
   buffer = nullptr;
   buffer = static_cast<uint8_t*>(std::malloc(ToSize(bytes)));
   if (!buffer) throw std::bad_alloc();
+  Platform::AdviseLargePages(buffer, bytes);
 }
 
 void CBufReadStream::Rewind() {
@@ -426,6 +427,15 @@ void CMemStream::Reserve(uint64_t n) { data.Reserve(ToSize(n)); }
 void CMemStream::GrowTo(uint64_t end) {
   if (end <= data.Size()) return;
   if (end < position) throw std::bad_alloc();  // position + n wrapped
+  // A big stream maps its pages in ahead, a few MiB per call: a page fault
+  // for every 4 KiB costs more than the bytes written into it.
+  constexpr uint64_t kStep = 4u << 20;
+  if (end > prefaulted && end >= kStep) {
+    data.Reserve(ToSize(end));
+    uint64_t upTo = std::min<uint64_t>(data.capacity, end + kStep);
+    // Where the system cannot, pages fault in one by one as before.
+    prefaulted = Platform::PrefaultPages(data.data + prefaulted, upTo - prefaulted) ? upTo : UINT64_MAX;
+  }
   // Zero the gap: no uninitialised byte may reach a file.
   data.ResizeZeroed(ToSize(end));
 }

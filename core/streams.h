@@ -222,7 +222,7 @@ class CMemStream : public CWriteStream, public CReadStream {
   void Reserve(uint64_t n);
   void Clear() {
     data.Free();
-    position = 0;
+    position = prefaulted = 0;
   }
 
   using CWriteStream::WriteU16;
@@ -235,4 +235,5 @@ class CMemStream : public CWriteStream, public CReadStream {
 
   CReallocArray<uint8_t> data;
   uint64_t position = 0;
+  uint64_t prefaulted = 0;  // bytes from the start known to be mapped in
 };

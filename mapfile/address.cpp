@@ -245,6 +245,7 @@ uint32_t CAddressIndex::Build(CMapWriter& writer, const PolskiFormat::CMap& map,
                               const bool* stop) {
   for (size_t i = 0; i < map.POIs.Size(); i++) {
     const CPOI& poi = *map.POI(i);
+    Platform::AdviseHeapGrowth();
     TObjectAddress a = Lookup(writer, poi);
     if (!a.city) continue;
     if (poi.Type >= 0x0100 && poi.Type <= 0x11FF && !poi.Points.Empty()) {
@@ -263,6 +264,7 @@ uint32_t CAddressIndex::Build(CMapWriter& writer, const PolskiFormat::CMap& map,
   if (Stopped(stop)) return 0;
   for (size_t i = 0; i < map.Polylines.Size(); i++) {
     const CPolyline& line = *map.Polyline(i);
+    Platform::AdviseHeapGrowth();
     TObjectAddress a = Lookup(writer, line);
     if (a.city && !line.Geometry.Empty()) {
       AccumulateCityCenter(*a.city, line.Geometry[0].Points.data, line.Geometry[0].Points.Size());
@@ -272,6 +274,7 @@ uint32_t CAddressIndex::Build(CMapWriter& writer, const PolskiFormat::CMap& map,
   if (Stopped(stop)) return 0;
   for (size_t i = 0; i < map.Polygons.Size(); i++) {
     const CPolygon& polygon = *map.Polygon(i);
+    Platform::AdviseHeapGrowth();
     TObjectAddress a = Lookup(writer, polygon);
     if (a.city && !polygon.Geometry.Empty()) {
       AccumulateCityCenter(*a.city, polygon.Geometry[0].Points.data, polygon.Geometry[0].Points.Size());

@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -161,6 +164,59 @@ int StrICmp(const char* a, const char* b) {
     if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
     if (ca != cb || ca == 0) return ca - cb;
   }
+}
+
+namespace {
+constexpr uintptr_t kLargePage = 2u << 20;
+uintptr_t PageSize() {
+  static const uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+}  // namespace
+
+void AdviseLargePages(void* p, uint64_t n) {
+#ifdef MADV_HUGEPAGE
+  uintptr_t begin = reinterpret_cast<uintptr_t>(p);
+  if (n > UINTPTR_MAX - begin) return;
+  uintptr_t from = (begin + kLargePage - 1) & ~(kLargePage - 1);
+  uintptr_t end = (begin + static_cast<uintptr_t>(n)) & ~(kLargePage - 1);
+  if (end > from) madvise(reinterpret_cast<void*>(from), end - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
+bool PrefaultPages(void* p, uint64_t n) {
+#ifdef MADV_POPULATE_WRITE
+  uintptr_t begin = reinterpret_cast<uintptr_t>(p);
+  if (n == 0 || n > UINTPTR_MAX - begin) return false;
+  uintptr_t from = begin & ~(PageSize() - 1);
+  uintptr_t end = begin + static_cast<uintptr_t>(n);
+  return madvise(reinterpret_cast<void*>(from), end - from, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)p;
+  (void)n;
+  return false;
+#endif
+}
+
+void AdviseHeapGrowth() {
+#ifdef MADV_HUGEPAGE
+  // The end of what was advised; 0 before the first call, which also makes
+  // the heap grow in steps of whole large pages.
+  static std::atomic<uintptr_t> advisedEnd{0};
+  uintptr_t from = advisedEnd.load(std::memory_order_relaxed);
+  if (from == 0) mallopt(M_TOP_PAD, 32 << 20);
+  void* top = sbrk(0);
+  if (top == reinterpret_cast<void*>(-1)) return;
+  uintptr_t end = reinterpret_cast<uintptr_t>(top);
+  if (end <= from) return;
+  advisedEnd.store(end, std::memory_order_relaxed);
+  if (from == 0) return;  // what is there now was touched already
+  from &= ~(PageSize() - 1);
+  madvise(reinterpret_cast<void*>(from), end - from, MADV_HUGEPAGE);
+#endif
 }
 
 }  // namespace Platform

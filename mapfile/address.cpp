@@ -122,6 +122,16 @@ class CKeyedMap {
 }  // namespace
 
 struct CAddressIndex::TLookups {
+  struct TCityEntry {
+    bool known;
+    TObjectAddress address;
+  };
+  CReallocArray<TCityEntry> byCityIndex;  // by the objects' city index
+  // The street of the last lookup (null: its name decodes to nothing).
+  bool lastStreetKnown = false;
+  TAddressStreet* lastStreet = nullptr;
+  TAddressCity* lastStreetCity = nullptr;
+  std::string lastStreetDesc;
   CKeyedMap<TAddressCountry> countries;
   CKeyedMap<TAddressRegion> regions;
   CKeyedMap<TAddressCity> cities;
@@ -154,43 +164,61 @@ T* FindOrAdd(CKeyedMap<T>& map, CReallocArray<std::unique_ptr<T>>& list, const v
 
 }  // namespace
 
+TObjectAddress CAddressIndex::LookupNames(CMapWriter& writer, const std::string& countryName,
+                                          const std::string& regionName, const std::string& cityName) {
+  TLookups& l = *lookups;
+  TObjectAddress result;
+  // Each decoded name is used before the next one is decoded. A name is
+  // empty when nothing of it decodes (a cut UTF-8 sequence): an untitled
+  // record would find nothing and read like unused room.
+  const CWideString* name = &writer.text.Decode(countryName);
+  if (name->Empty()) return result;
+  result.country = FindOrAdd(l.countries, countries, nullptr, nullptr, *name);
+  name = &writer.text.Decode(regionName);
+  if (name->Empty()) return result;
+  TAddressRegion* region = FindOrAdd(l.regions, result.country->regions, result.country, nullptr, *name);
+  name = &writer.text.Decode(cityName);
+  if (name->Empty()) return result;
+  result.city = FindOrAdd(l.cities, result.country->cities, result.country, region, *name);
+  result.city->region = region;
+  return result;
+}
+
 TObjectAddress CAddressIndex::Lookup(CMapWriter& writer, const CMapObject& object) {
   TObjectAddress result;
   if (object.DontFind) return result;
   TLookups& l = *lookups;
   const PolskiFormat::CMap& map = *writer.map;
-  const std::string *countryName = &object.CountryName, *regionName = &object.RegionName,
-                    *cityName = &object.CityName;
-  if (object.CityIndex != -1) {
-    static const std::string kNone;
-    countryName = regionName = cityName = &kNone;
-    // The loader checked the indexes; a bad one still gives no address.
-    if (static_cast<uint32_t>(object.CityIndex) < map.Cities.Size()) {
-      const TSubAddress& city = map.Cities[object.CityIndex];
-      cityName = &city.Name;
+  if (object.CityIndex == -1) {
+    result = LookupNames(writer, object.CountryName, object.RegionName, object.CityName);
+  } else if (static_cast<uint32_t>(object.CityIndex) < map.Cities.Size()) {
+    // Most objects name their city by index: its records are looked up once.
+    if (l.byCityIndex.Empty()) l.byCityIndex.ResizeZeroed(map.Cities.Size());
+    TLookups::TCityEntry& entry = l.byCityIndex[static_cast<size_t>(object.CityIndex)];
+    if (!entry.known) {
+      static const std::string kNone;
+      const TSubAddress& city = map.Cities[static_cast<size_t>(object.CityIndex)];
+      const std::string *countryName = &kNone, *regionName = &kNone;
       if (city.Parent < map.Regions.Size()) {
         const TSubAddress& region = map.Regions[city.Parent];
         regionName = &region.Name;
         if (region.Parent < map.Countries.Size()) countryName = &map.Countries[region.Parent];
       }
+      entry.address = LookupNames(writer, *countryName, *regionName, city.Name);
+      entry.known = true;
     }
+    result = entry.address;
+  }  // the loader checked the indexes; a bad one still gives no address
+  if (!result.city) return result;
+  // Neighbouring objects often lie on one street.
+  if (!l.lastStreetKnown || l.lastStreetCity != result.city || l.lastStreetDesc != object.StreetDesc) {
+    const CWideString& name = writer.text.Decode(object.StreetDesc);
+    l.lastStreet = name.Empty() ? nullptr : FindOrAdd(l.streets, result.city->streets, result.city, nullptr, name);
+    l.lastStreetCity = result.city;
+    l.lastStreetDesc = object.StreetDesc;
+    l.lastStreetKnown = true;
   }
-  // Each decoded name is used before the next one is decoded. A name is
-  // empty when nothing of it decodes (a cut UTF-8 sequence): an untitled
-  // record would find nothing and read like unused room.
-  const CWideString* name = &writer.text.Decode(*countryName);
-  if (name->Empty()) return result;
-  result.country = FindOrAdd(l.countries, countries, nullptr, nullptr, *name);
-  name = &writer.text.Decode(*regionName);
-  if (name->Empty()) return result;
-  TAddressRegion* region = FindOrAdd(l.regions, result.country->regions, result.country, nullptr, *name);
-  name = &writer.text.Decode(*cityName);
-  if (name->Empty()) return result;
-  result.city = FindOrAdd(l.cities, result.country->cities, result.country, region, *name);
-  result.city->region = region;
-  name = &writer.text.Decode(object.StreetDesc);
-  if (name->Empty()) return result;
-  result.street = FindOrAdd(l.streets, result.city->streets, result.city, nullptr, *name);
+  result.street = l.lastStreet;
   return result;
 }
 
@@ -245,7 +273,6 @@ uint32_t CAddressIndex::Build(CMapWriter& writer, const PolskiFormat::CMap& map,
                               const bool* stop) {
   for (size_t i = 0; i < map.POIs.Size(); i++) {
     const CPOI& poi = *map.POI(i);
-    Platform::AdviseHeapGrowth();
     TObjectAddress a = Lookup(writer, poi);
     if (!a.city) continue;
     if (poi.Type >= 0x0100 && poi.Type <= 0x11FF && !poi.Points.Empty()) {
@@ -264,7 +291,6 @@ uint32_t CAddressIndex::Build(CMapWriter& writer, const PolskiFormat::CMap& map,
   if (Stopped(stop)) return 0;
   for (size_t i = 0; i < map.Polylines.Size(); i++) {
     const CPolyline& line = *map.Polyline(i);
-    Platform::AdviseHeapGrowth();
     TObjectAddress a = Lookup(writer, line);
     if (a.city && !line.Geometry.Empty()) {
       AccumulateCityCenter(*a.city, line.Geometry[0].Points.data, line.Geometry[0].Points.Size());
@@ -274,7 +300,6 @@ uint32_t CAddressIndex::Build(CMapWriter& writer, const PolskiFormat::CMap& map,
   if (Stopped(stop)) return 0;
   for (size_t i = 0; i < map.Polygons.Size(); i++) {
     const CPolygon& polygon = *map.Polygon(i);
-    Platform::AdviseHeapGrowth();
     TObjectAddress a = Lookup(writer, polygon);
     if (a.city && !polygon.Geometry.Empty()) {
       AccumulateCityCenter(*a.city, polygon.Geometry[0].Points.data, polygon.Geometry[0].Points.Size());

@@ -122,6 +122,9 @@ class CAddressIndex {
  private:
   struct TLookups;
   std::unique_ptr<TLookups> lookups;
+  // The country and city (the street left out) of the names.
+  TObjectAddress LookupNames(CMapWriter& writer, const std::string& countryName, const std::string& regionName,
+                             const std::string& cityName);
   void Sort(TAddressCountry& country);
   uint32_t Layout(uint32_t start);
 };

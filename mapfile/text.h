@@ -42,6 +42,10 @@ class CTextEncoder {
   const CWideString& Decode(const std::string& text, bool asUtf8);
   // Count and units at the current position, without alignment.
   void WriteTitleString(CWriteStream& stream, const std::string& text) {
+    if (text.empty()) {  // most extra texts of most objects
+      stream.WriteU16(0);
+      return;
+    }
     const CWideString& w = Decode(text);
     WriteTextUnits(stream, w.GetText(), w.Length());
   }

@@ -431,7 +431,11 @@ void CMemStream::GrowTo(uint64_t end) {
   // for every 4 KiB costs more than the bytes written into it.
   constexpr uint64_t kStep = 4u << 20;
   if (end > prefaulted && end >= kStep) {
-    data.Reserve(ToSize(end));
+    // Big streams reserve in large steps, which keeps them out of the heap
+    // (a heap block that cannot grow in place is copied); room never
+    // written costs no memory.
+    constexpr uint64_t kBigReserve = 64u << 20;
+    if (end > data.capacity) data.Reserve(ToSize(std::max({end, 2 * static_cast<uint64_t>(data.capacity), kBigReserve})));
     uint64_t upTo = std::min<uint64_t>(data.capacity, end + kStep);
     // Where the system cannot, pages fault in one by one as before.
     prefaulted = Platform::PrefaultPages(data.data + prefaulted, upTo - prefaulted) ? upTo : UINT64_MAX;

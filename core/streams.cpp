@@ -424,7 +424,7 @@ bool CFileWriteStream::Close() {
 
 void CMemStream::Reserve(uint64_t n) { data.Reserve(ToSize(n)); }
 
-void CMemStream::GrowTo(uint64_t end) {
+void CMemStream::GrowTo(uint64_t end, bool fillsFromPosition) {
   if (end <= data.Size()) return;
   if (end < position) throw std::bad_alloc();  // position + n wrapped
   // A big stream maps its pages in ahead, a few MiB per call: a page fault
@@ -440,20 +440,27 @@ void CMemStream::GrowTo(uint64_t end) {
     // Where the system cannot, pages fault in one by one as before.
     prefaulted = Platform::PrefaultPages(data.data + prefaulted, upTo - prefaulted) ? upTo : UINT64_MAX;
   }
-  // Zero the gap: no uninitialised byte may reach a file.
-  data.ResizeZeroed(ToSize(end));
+  // Zero the gap: no uninitialised byte may reach a file. The bytes from
+  // the position on are the caller's to fill.
+  size_t old = data.Size();
+  if (fillsFromPosition) {
+    data.Resize(ToSize(end));
+    if (position > old) std::memset(data.data + old, 0, ToSize(position - old));
+  } else {
+    data.ResizeZeroed(ToSize(end));
+  }
 }
 
 void CMemStream::Write(const void* src, uint64_t n) {
   if (n == 0) return;
-  GrowTo(position + n);
+  GrowTo(position + n, true);
   std::memcpy(data.data + position, src, ToSize(n));
   position += n;
 }
 
 void CMemStream::WriteFrom(CReadStream& source, uint64_t n) {
   if (n == 0) return;
-  GrowTo(position + n);
+  GrowTo(position + n, false);  // a failed read must leave zeros
   source.Read(data.data + position, n);
   position += n;
 }

@@ -231,7 +231,9 @@ class CMemStream : public CWriteStream, public CReadStream {
   using CWriteStream::WriteU8;
 
  private:
-  void GrowTo(uint64_t end);
+  // Makes the array `end` long; `fillsFromPosition`: the caller writes every
+  // byte from the position to `end` at once.
+  void GrowTo(uint64_t end, bool fillsFromPosition);
 
   CReallocArray<uint8_t> data;
   uint64_t position = 0;

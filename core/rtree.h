@@ -163,6 +163,7 @@ class CRTreeNode : public CRTreeNodeBase<TItem> {
   }
 
   void AddChild(std::unique_ptr<TBase> child) {
+    saveSize = 0;
     this->bounds.Extend(child->bounds);
     children[count++] = child.release();
   }
@@ -202,10 +203,16 @@ class CRTreeNode : public CRTreeNodeBase<TItem> {
     stream.Write(record, kNodeHeaderSize + kChildEntrySize * count);
     for (int i = 0; i < count; i++) children[i]->Save(stream);
   }
+  // Kept once known (the shape is final by then): saving asks every node
+  // for its children's sizes, and walking each subtree again for every
+  // ancestor would cost n x depth.
   uint64_t GetSaveSize() const override {
-    uint64_t size = kNodeHeaderSize + kChildEntrySize * count;
-    for (int i = 0; i < count; i++) size += children[i]->GetSaveSize();
-    return size;
+    if (saveSize == 0) {
+      uint64_t size = kNodeHeaderSize + kChildEntrySize * count;
+      for (int i = 0; i < count; i++) size += children[i]->GetSaveSize();
+      saveSize = size;
+    }
+    return saveSize;
   }
   size_t Count(bool leavesOnly) const override {
     size_t n = leavesOnly ? 0 : 1;
@@ -216,6 +223,9 @@ class CRTreeNode : public CRTreeNodeBase<TItem> {
 
   TBase* children[kMaxChildren] = {};
   uint8_t count = 0;
+
+ private:
+  mutable uint64_t saveSize = 0;  // 0: not known yet
 };
 
 // ---- Bulk build -------------------------------------------------------------

@@ -31,7 +31,7 @@ int32_t RoundShift10(int32_t v) {
 
 // Degrees x 2^23, half away from zero, saturated to the int32 range.
 int32_t DegreesToUnits(double degrees) {
-  double v = std::ldexp(degrees, 23);
+  double v = degrees * 8388608.0;  // 2^23: exact, as ldexp, without the call
   v = v > 0 ? v + 0.5 : v - 0.5;
   if (!(v == v)) return 0;  // NaN
   if (v >= 2147483648.0) return INT32_MAX;

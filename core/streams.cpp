@@ -427,17 +427,18 @@ void CMemStream::Reserve(uint64_t n) { data.Reserve(ToSize(n)); }
 void CMemStream::GrowTo(uint64_t end, bool fillsFromPosition) {
   if (end <= data.Size()) return;
   if (end < position) throw std::bad_alloc();  // position + n wrapped
-  // A big stream maps its pages in ahead, a few MiB per call: a page fault
-  // for every 4 KiB costs more than the bytes written into it.
-  constexpr uint64_t kStep = 4u << 20;
-  if (end > prefaulted && end >= kStep) {
-    // Big streams reserve in large steps, which keeps them out of the heap
-    // (a heap block that cannot grow in place is copied); room never
-    // written costs no memory.
-    constexpr uint64_t kBigReserve = 64u << 20;
-    if (end > data.capacity) data.Reserve(ToSize(std::max({end, 2 * static_cast<uint64_t>(data.capacity), kBigReserve})));
-    uint64_t upTo = std::min<uint64_t>(data.capacity, end + kStep);
-    // Where the system cannot, pages fault in one by one as before.
+  // A big stream (the map image) reserves in large steps, which keeps it
+  // out of the heap, where a block that cannot grow in place is copied;
+  // room never written costs no memory. It maps its pages in ahead, a few
+  // MiB per call: a page fault for every 4 KiB costs more than the bytes
+  // written into it.
+  constexpr uint64_t kBig = 1u << 20, kBigReserve = 64u << 20, kPrefaultStep = 4u << 20;
+  if (end > data.capacity && end > kBig) {
+    data.Reserve(ToSize(std::max({end, 2 * static_cast<uint64_t>(data.capacity), kBigReserve})));
+  }
+  if (end > prefaulted && data.capacity >= kBigReserve) {
+    uint64_t upTo = std::min<uint64_t>(data.capacity, end + kPrefaultStep);
+    // Where the system cannot, pages fault in one by one.
     prefaulted = Platform::PrefaultPages(data.data + prefaulted, upTo - prefaulted) ? upTo : UINT64_MAX;
   }
   // Zero the gap: no uninitialised byte may reach a file. The bytes from

@@ -1,0 +1,113 @@
+// The contraction hierarchy of one map's roads, as the map file's routing
+// section stores it. The graph is edge-based: a node is a road link
+// travelled in one direction, an edge a permitted turn from the end of one
+// link onto a link that starts there, costing the first link.
+//
+// Turn restrictions are applied while building: a restriction over two
+// roads removes a turn edge; one over three or more roads (a chain) removes
+// the nodes of its inner links (rank -1) and joins their neighbours by
+// bypass edges, except along a forbidden sequence.
+//
+// One graph serves both metrics of a map, "Distance" (metres) and "Time"
+// (sixteenths of a second): the Distance build makes the nodes and turn
+// edges, the Time build only rewrites their costs. Each build contracts
+// twice: the first contraction finds the core nodes (where routes enter or
+// leave the map, and where the shortest paths between them branch or
+// merge), the second leaves them uncontracted with rank kCoreRank.
+//
+// After a build that was not stopped:
+//   nodes   sorted by (start node id, end node id, road id), signed; rank 0,
+//           1, 2, ... in contraction order, kCoreRank for a core node,
+//           kExcludedRank for a node removed by a chain restriction.
+//   edges   the turn edges (also those of removed nodes), then the bypass
+//           edges of the chain restrictions, then the shortcuts.
+//   lists   only the edges between core nodes stay linked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/containers.h"
+#include "routing/chcore.h"
+#include "routing/roadgraph.h"
+
+namespace CH {
+
+constexpr uint32_t kMetricDistance = 0;
+constexpr uint32_t kMetricTime = 1;
+
+// Nodes of the pair map of the chain restrictions, per pool block.
+constexpr size_t kPairMapPerBlock = 2048;
+
+// A node of the per-map graph: one road link travelled in one direction.
+// Flag bit 31 (area node) is the RouteParamExt bit of the link's road.
+struct TGeoMapNode : TChNode {
+  TRoadLink link;
+  uint8_t direction;      // 1 along the link (from -> to), 0 against it
+  uint8_t startExternal;  // external flag of the start node's route node
+  uint8_t endExternal;    // the same for the end node
+
+  uint32_t StartNode() const { return direction ? link.From : link.To; }
+  uint32_t EndNode() const { return direction ? link.To : link.From; }
+  uint32_t RoadId() const { return link.RoadId; }
+};
+
+// An edge record: a turn edge (no via node), a bypass edge of a chain
+// restriction (via = the removed node it passes) or a shortcut (via = the
+// contracted node).
+struct TChEdge : TChEdgeRecord {
+  TChNode* via;
+};
+
+// Node order: (start node id, end node id, road id), each signed 32-bit.
+// The tie-break of both contractions.
+bool CompareNodesByStartNode(const TChNode* a, const TChNode* b);
+
+// Link cost in a metric, at least 1 and within the 30-bit cost field.
+uint32_t LinkCost(const TRoadLink& link, const TGraphRoad& road, uint32_t metric);
+
+class CGeoMapGraph : public CGraph {
+ public:
+  CGeoMapGraph() : CGraph(kAdjacencyPerBlock) {}
+
+  // Builds and contracts the graph for one metric. rebuild = false makes the
+  // nodes and turn edges afresh; rebuild = true keeps those of an earlier
+  // build and only recomputes their costs (the Time build after Distance).
+  // A set stop flag leaves the graph unusable.
+  void Build(const TRoadGraph& roads, uint32_t metric, bool rebuild, const bool* stop);
+
+  // Makes the nodes (sorted) and the turn edges for a metric.
+  void BuildFromRoadGraph(const TRoadGraph& roads, uint32_t metric);
+  // Gives every turn edge the Time cost of its from node's link.
+  void RecomputeTimeCosts(const TRoadGraph& roads);
+  // All ranks 0, all lists empty; the turn edges are linked again (hop
+  // count 1) and every later edge is dropped.
+  void ResetAdjacency();
+  // Removes the inner-link nodes of every chain restriction and joins their
+  // neighbours by bypass edges, except along a forbidden sequence.
+  void ProcessRestrictionChains(const TRoadGraph& roads);
+
+  void AddShortcut(TChNode* from, TChNode* to, TChNode* via, uint32_t cost, uint32_t hops, bool bit30,
+                   bool bit31) override;
+  void VisitNodes(TNodeVisitor visit, void* context) override;
+
+  // The node of an oriented link, or null (binary search in node order).
+  TGeoMapNode* FindNode(uint32_t start, uint32_t end, uint32_t road);
+  size_t Index(const TChNode* node) const { return static_cast<const TGeoMapNode*>(node) - nodes.data; }
+  static const TGeoMapNode& Node(const TChNode* node) { return *static_cast<const TGeoMapNode*>(node); }
+  // Index of the turn edge from -> to, or SIZE_MAX.
+  size_t FindTurnEdge(const TChNode* from, const TChNode* to) const;
+  size_t TurnEdgeCount() const { return turnEdges; }
+
+  CReallocArray<TGeoMapNode> nodes;
+  CReallocArray<TChEdge> edges;
+
+ private:
+  // Gives every turn edge the cost of its from node's link in the metric.
+  void RecomputeCosts(const TRoadGraph& roads, uint32_t metric);
+  void CollectUnranked(CReallocArray<TChNode*>& list);
+
+  size_t turnEdges = 0;  // the leading edges of the edge array
+};
+
+}  // namespace CH

@@ -79,6 +79,13 @@ TGeoMapNode* NodeOf(CGeoMapGraph& g, uint32_t start, uint32_t end, uint32_t road
   return n;
 }
 
+// The Distance graph of a map whose road graph is valid, checked.
+void BuildDistance(CGeoMapGraph& g, const TBuilt& b) {
+  ASSERT_TRUE(b.ok) << b.log;
+  g.Build(b.roads, CH::kMetricDistance, false, nullptr);
+  CheckBuilt(g);
+}
+
 // Every pair of nodes that routes can start and end on (not those removed
 // by a chain) is as far apart in the contracted graph as in the plain search.
 void ExpectAllPairs(CGeoMapGraph& g, const TRoadGraph& roads, uint32_t metric) {
@@ -250,10 +257,8 @@ TEST(GeoMapGraph, EntryAndExitNodesStayInTheCore) {
       .Road(41, {{3, 0}, {4, 0}}, {{0, 4, true}, {1, 5, true}}, true)
       .Road(42, {{1, 0}, {1, 1}}, {{0, 2}, {1, 6}});
   TBuilt b(m);
-  ASSERT_TRUE(b.ok) << b.log;
   CGeoMapGraph g;
-  g.Build(b.roads, CH::kMetricDistance, false, nullptr);
-  CheckBuilt(g);
+  BuildDistance(g, b);
   size_t core = 0;
   for (const TGeoMapNode& n : g.nodes) {
     if (n.startExternal || n.endExternal) {
@@ -310,10 +315,8 @@ TEST(GeoMapGraph, ChainOfThreeRoadsForbidsOnlyItsSequence) {
 
 TEST(GeoMapGraph, ChainOfFourRoadsKeepsItsPrefixWithAnotherTurn) {
   TBuilt b(Street().Restrict({1, 2, 3, 4, 5}, {50, 51, 52, 53}));
-  ASSERT_TRUE(b.ok) << b.log;
   CGeoMapGraph g;
-  g.Build(b.roads, CH::kMetricDistance, false, nullptr);
-  CheckBuilt(g);
+  BuildDistance(g, b);
   EXPECT_EQ(NodeOf(g, 2, 3, 51)->rank, CH::kExcludedRank);
   EXPECT_EQ(NodeOf(g, 3, 4, 52)->rank, CH::kExcludedRank);
   CChQuery q(g);
@@ -330,10 +333,8 @@ TEST(GeoMapGraph, ChainOfFourRoadsKeepsItsPrefixWithAnotherTurn) {
 // a path through the other, whichever is processed first.
 TEST(GeoMapGraph, OverlappingChainsBothHold) {
   TBuilt b(Street().Restrict({1, 2, 3, 4}, {50, 51, 52}).Restrict({2, 3, 4, 5}, {51, 52, 53}));
-  ASSERT_TRUE(b.ok) << b.log;
   CGeoMapGraph g;
-  g.Build(b.roads, CH::kMetricDistance, false, nullptr);
-  CheckBuilt(g);
+  BuildDistance(g, b);
   ExpectAllPairs(g, b.roads, CH::kMetricDistance);
   // Road 61 turning onto road 51 runs into the second chain: it may not go on to road 53.
   CChQuery q(g);
@@ -357,10 +358,8 @@ TEST(GeoMapGraph, CheaperBypassReplacesTheEarlierOne) {
       .Restrict({5, 2, 3, 6}, {74, 71, 75})
       .Restrict({5, 2, 3, 6}, {74, 72, 75});
   TBuilt b(m);
-  ASSERT_TRUE(b.ok) << b.log;
   CGeoMapGraph g;
-  g.Build(b.roads, CH::kMetricDistance, false, nullptr);
-  CheckBuilt(g);
+  BuildDistance(g, b);
   size_t bypasses = 0;
   for (const CH::TChEdge& e : g.edges) {
     if (!e.via || e.via->rank != CH::kExcludedRank) continue;

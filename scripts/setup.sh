@@ -21,5 +21,14 @@ done
 if printf '%s\n' "${missing[@]}" | grep -q ':i386'; then
   dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+# An index that is momentarily inconsistent (a mirror in sync) makes the
+# update fail although the packages we need are listed: retry once, then
+# let the install decide.
+if ! $SUDO apt-get update -q; then
+  sleep 5
+  $SUDO apt-get update -q || echo "setup: apt-get update failed twice; trying the install with the indexes at hand" >&2
+fi
+if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"; then
+  echo "setup: could not install the needed packages: ${missing[*]}" >&2
+  exit 1
+fi

@@ -115,12 +115,13 @@ void CSearchStamp::Advance(CGraph& graph) {
 
 // ---- linking ----
 
-TChAdjEntry* CGraph::NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head) {
+TChAdjEntry* CGraph::NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head, uint32_t edge) {
   TChAdjEntry* e = adjacency.Alloc();
   e->word = word;
   e->hops = hops;
   e->other = other;
   e->next = *head;
+  e->edge = edge;
   *head = e;
   return e;
 }
@@ -136,14 +137,14 @@ void CGraph::RemoveEntryTo(TChAdjEntry** head, const TChNode* other) {
   }
 }
 
-void CGraph::LinkEdge(const TChEdgeRecord& edge, uint32_t hops) {
-  NewEntry(edge.word, hops, edge.to, &edge.from->outHead);
-  NewEntry(edge.word, hops, edge.from, &edge.to->inHead);
+void CGraph::LinkEdge(const TChEdgeRecord& edge, uint32_t hops, uint32_t index) {
+  NewEntry(edge.word, hops, edge.to, &edge.from->outHead, index);
+  NewEntry(edge.word, hops, edge.from, &edge.to->inHead, index);
 }
 
-void CGraph::LinkUpwardEdge(const TChEdgeRecord& edge) {
-  if (edge.to->rank >= edge.from->rank) NewEntry(edge.word, 0, edge.to, &edge.from->outHead);
-  if (edge.from->rank >= edge.to->rank) NewEntry(edge.word, 0, edge.from, &edge.to->inHead);
+void CGraph::LinkUpwardEdge(const TChEdgeRecord& edge, uint32_t index) {
+  if (edge.to->rank >= edge.from->rank) NewEntry(edge.word, 0, edge.to, &edge.from->outHead, index);
+  if (edge.from->rank >= edge.to->rank) NewEntry(edge.word, 0, edge.from, &edge.to->inHead, index);
 }
 
 void CGraph::ClearAdjacency() {
@@ -171,7 +172,8 @@ void CGraph::MakeShortcut(const TChAdjEntry& in, const TChAdjEntry& out, TChNode
   bool bit31 = (both & kEdgeRestricted) != 0;
   bool bit30 = u->IsArea() && w->IsArea() && (!v->IsArea() || (both & kEdgeLeavesArea) != 0);
   AddShortcut(u, w, v, static_cast<uint32_t>(std::min<uint64_t>(cost, kCostMask)),
-              static_cast<uint32_t>(std::min<uint64_t>(hops, UINT32_MAX)), bit30, bit31);
+              static_cast<uint32_t>(std::min<uint64_t>(hops, UINT32_MAX)), bit30, bit31,
+              TShortcutHalves{in.edge, out.edge});
 }
 
 void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference,

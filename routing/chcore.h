@@ -53,12 +53,25 @@ inline uint32_t MakeEdgeWord(uint32_t cost, bool leavesArea, bool restricted) {
 
 struct TChNode;
 
+// Index of an edge record in the derived graph's edge storage, as the
+// adjacency entries carry it; kNoEdge for none (the halves of a base edge).
+constexpr uint32_t kNoEdge = 0xffffffff;
+
 // One edge in a node's in-list (other = source) or out-list (other = target).
 struct TChAdjEntry {
   uint32_t word;
   uint32_t hops;  // base edges the edge stands for; 0 once linked upward
   TChNode* other;
   TChAdjEntry* next;
+  uint32_t edge;  // the edge record it links (the derived graph's index)
+};
+
+// The two edges a shortcut replaces (u -> v and v -> w), recorded when it
+// is made: searching for them later could pick a parallel edge of another
+// cost or other marks.
+struct TShortcutHalves {
+  uint32_t first = kNoEdge;
+  uint32_t second = kNoEdge;
 };
 
 template <class TItem>
@@ -295,9 +308,10 @@ class CGraph {
   virtual ~CGraph() = default;
 
   // Appends an edge record {from, to, MakeEdgeWord(cost, bit30, bit31), via}
-  // and links it with LinkEdge and the hop count. via is null for a base edge.
+  // and links it with LinkEdge and the hop count. via is null (and the
+  // halves kNoEdge) for a base edge.
   virtual void AddShortcut(TChNode* from, TChNode* to, TChNode* via, uint32_t cost, uint32_t hops, bool bit30,
-                           bool bit31) = 0;
+                           bool bit31, TShortcutHalves halves) = 0;
   using TNodeVisitor = void (*)(TChNode& node, void* context);
   // Calls visit for every node of the graph.
   virtual void VisitNodes(TNodeVisitor visit, void* context) = 0;
@@ -307,11 +321,12 @@ class CGraph {
     VisitNodes([](TChNode& n, void* c) { (*static_cast<F*>(c))(n); }, &f);
   }
 
-  // Links an edge both ways: into from's out-list and to's in-list.
-  void LinkEdge(const TChEdgeRecord& edge, uint32_t hops);
+  // Links an edge both ways: into from's out-list and to's in-list. index
+  // names the record in the derived graph's storage (the entries carry it).
+  void LinkEdge(const TChEdgeRecord& edge, uint32_t hops, uint32_t index);
   // Links an edge at its lower-ranked end (both ends on equal ranks), so
   // that forward searches climb out-lists and backward searches in-lists.
-  void LinkUpwardEdge(const TChEdgeRecord& edge);
+  void LinkUpwardEdge(const TChEdgeRecord& edge, uint32_t index);
   // Every node loses its lists and the adjacency pool is emptied; the
   // derived graph links its edges again.
   void ClearAdjacency();
@@ -353,7 +368,7 @@ class CGraph {
   CBlockPool<TChAdjEntry> adjacency;
 
  private:
-  TChAdjEntry* NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head);
+  TChAdjEntry* NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head, uint32_t edge);
   // Unlinks the first entry of the list whose other node is given.
   void RemoveEntryTo(TChAdjEntry** head, const TChNode* other);
   void WitnessPush(TOrderingState& state, TChNode* node);

@@ -88,7 +88,7 @@ class CChainBypasses {
   };
   struct TBypass {
     size_t edge;           // in the edge array
-    size_t first, second;  // the two edges it joins; SIZE_MAX when unknown
+    size_t first, second;  // the two edges it joins; kNoEdge when unknown
     uint32_t hops;
   };
 
@@ -98,7 +98,7 @@ class CChainBypasses {
     for (TChAdjEntry* d = c->inHead; d; d = d->next) {
       TChNode* u = d->other;
       if (u == c) continue;
-      size_t dEdge = EdgeOf(u, c, *d);
+      size_t dEdge = d->edge;
       for (TChAdjEntry* e = c->outHead; e; e = e->next) {
         TChNode* w = e->other;
         if (w == c || w == u) continue;
@@ -137,13 +137,14 @@ class CChainBypasses {
       TBypass& b = bypasses[known->value.bypass];
       TChEdge& edge = g.edges[b.edge];
       if (EdgeCost(edge.word) <= cost) return;
-      size_t eEdge = EdgeOf(c, w, e);
+      size_t eEdge = e.edge;
       if (IsChainRestricted(u, c, w, dEdge, eEdge)) return;
       // The linked entries carry the word too: a search must see the new cost.
       Relink(u->outHead, w, edge.word, b.hops, word, hops);
       Relink(w->inHead, u, edge.word, b.hops, word, hops);
       edge.word = word;
       edge.via = c;
+      edge.halves = TShortcutHalves{d.edge, e.edge};
       b.first = dEdge;
       b.second = eEdge;
       b.hops = hops;
@@ -152,13 +153,13 @@ class CChainBypasses {
     for (const TChAdjEntry* x = u->outHead; x; x = x->next) {
       if (x->other == w && EdgeCost(x->word) <= cost && !(x->word & ~word & kEdgeFlags)) return;
     }
-    size_t eEdge = EdgeOf(c, w, e);
+    size_t eEdge = e.edge;
     if (IsChainRestricted(u, c, w, dEdge, eEdge)) return;
     bypasses.Reserve(bypasses.Size() + 1);
     TPairKey added = key;
     added.bypass = static_cast<uint32_t>(bypasses.Size());
     pairs.InsertUnique(added);
-    g.AddShortcut(u, w, c, cost, hops, bit30, bit31);
+    g.AddShortcut(u, w, c, cost, hops, bit30, bit31, TShortcutHalves{d.edge, e.edge});
     bypasses.PushBack(TBypass{g.edges.Size() - 1, dEdge, eEdge, hops});
   }
 
@@ -173,18 +174,10 @@ class CChainBypasses {
     }
   }
 
-  // The edge record of a linked entry from -> to: a turn edge stands for one
-  // base edge, every other entry here is a bypass of this run.
-  size_t EdgeOf(const TChNode* from, const TChNode* to, const TChAdjEntry& entry) {
-    if (entry.hops == 1) return g.FindTurnEdge(from, to);
-    auto* known = pairs.Find(TPairKey{Id(from), Id(to), entry.word & kEdgeFlags, 0});
-    return known ? bypasses[known->value.bypass].edge : SIZE_MAX;
-  }
-
   // Bypasses are the only edges appended during the run, in the order of
   // their entries.
   const TBypass* BypassOf(size_t edge) const {
-    return edge != SIZE_MAX && edge >= firstBypass ? &bypasses[edge - firstBypass] : nullptr;
+    return edge != kNoEdge && edge >= firstBypass ? &bypasses[edge - firstBypass] : nullptr;
   }
 
   // The nodes of the path an edge stands for, from its from node up to its
@@ -192,7 +185,7 @@ class CChainBypasses {
   void PathNodes(size_t edge, const TChNode* from, size_t limit, bool last, CReallocArray<const TChNode*>& out) {
     out.Clear();
     stack.Clear();
-    if (edge == SIZE_MAX) {
+    if (edge == kNoEdge) {
       out.PushBack(from);
       return;
     }
@@ -205,7 +198,7 @@ class CChainBypasses {
         out.PushBack(g.edges[x].from);
         continue;
       }
-      if (b->first == SIZE_MAX || b->second == SIZE_MAX) {
+      if (b->first == kNoEdge || b->second == kNoEdge) {
         // Halves unknown: the path is known only at its ends.
         out.PushBack(last ? g.edges[x].via : g.edges[x].from);
         out.PushBack(last ? g.edges[x].from : g.edges[x].via);
@@ -294,13 +287,15 @@ uint32_t LinkCost(const TRoadLink& link, const TGraphRoad& road, uint32_t metric
 // ---- building ----
 
 void CGeoMapGraph::AddShortcut(TChNode* from, TChNode* to, TChNode* via, uint32_t cost, uint32_t hops, bool bit30,
-                               bool bit31) {
+                               bool bit31, TShortcutHalves halves) {
   TChEdge e;
   e.from = from;
   e.to = to;
   e.word = MakeEdgeWord(cost, bit30, bit31);
   e.via = via;
-  LinkEdge(*edges.PushBack(e), hops);
+  e.halves = halves;
+  const uint32_t index = static_cast<uint32_t>(edges.Size());
+  LinkEdge(*edges.PushBack(e), hops, index);
 }
 
 void CGeoMapGraph::VisitNodes(TNodeVisitor visit, void* context) {
@@ -312,16 +307,6 @@ TGeoMapNode* CGeoMapGraph::FindNode(uint32_t start, uint32_t end, uint32_t road)
     return CompareLinks(x, start, end, road) < 0;
   });
   return n != nodes.end() && CompareLinks(*n, start, end, road) == 0 ? n : nullptr;
-}
-
-size_t CGeoMapGraph::FindTurnEdge(const TChNode* from, const TChNode* to) const {
-  // Turn edges are made in node order of their from node, then of their to node.
-  const uint32_t f = from->id, t = to->id;
-  const TChEdge* e = std::lower_bound(edges.begin(), edges.begin() + turnEdges, 0, [&](const TChEdge& x, int) {
-    return x.from->id != f ? x.from->id < f : x.to->id < t;
-  });
-  return e != edges.begin() + turnEdges && e->from == from && e->to == to ? static_cast<size_t>(e - edges.begin())
-                                                                          : SIZE_MAX;
 }
 
 void CGeoMapGraph::BuildFromRoadGraph(const TRoadGraph& roads, uint32_t metric) {
@@ -361,7 +346,7 @@ void CGeoMapGraph::BuildFromRoadGraph(const TRoadGraph& roads, uint32_t metric) 
     for (; k != nodes.end() && k->StartNode() == via; ++k) {
       // A reversal onto the same link is an ordinary turn: only a key forbids it.
       if (roads.HasRestrictionKey(j.StartNode(), via, k->EndNode(), j.RoadId(), k->RoadId())) continue;
-      AddShortcut(&j, k, nullptr, cost, 1, false, restricted);
+      AddShortcut(&j, k, nullptr, cost, 1, false, restricted, TShortcutHalves{});
     }
   }
   turnEdges = edges.Size();
@@ -388,7 +373,7 @@ void CGeoMapGraph::ResetAdjacency() {
   }
   adjacency.FreeBlocks();
   edges.Resize(turnEdges);
-  for (const TChEdge& e : edges) LinkEdge(e, 1);
+  for (size_t i = 0; i < edges.Size(); i++) LinkEdge(edges[i], 1, static_cast<uint32_t>(i));
 }
 
 void CGeoMapGraph::ProcessRestrictionChains(const TRoadGraph& roads) {
@@ -423,7 +408,7 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   OrderNodes(state, list, CompareNodesByStartNode, stop);
   if (Stopped(stop)) return;
   ClearAdjacency();
-  for (const TChEdge& e : edges) LinkUpwardEdge(e);
+  for (size_t i = 0; i < edges.Size(); i++) LinkUpwardEdge(edges[i], static_cast<uint32_t>(i));
 
   CReallocArray<TChNode*> entries, exits;
   for (TGeoMapNode& n : nodes) {

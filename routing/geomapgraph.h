@@ -54,9 +54,11 @@ struct TGeoMapNode : TChNode {
 
 // An edge record: a turn edge (no via node), a bypass edge of a chain
 // restriction (via = the removed node it passes) or a shortcut (via = the
-// contracted node).
+// contracted node). A bypass or shortcut records the two edges it joins
+// (from -> via and via -> to) as indexes into the edge array.
 struct TChEdge : TChEdgeRecord {
   TChNode* via;
+  TShortcutHalves halves;
 };
 
 // Node order: (start node id, end node id, road id), each signed 32-bit.
@@ -88,15 +90,13 @@ class CGeoMapGraph : public CGraph {
   void ProcessRestrictionChains(const TRoadGraph& roads);
 
   void AddShortcut(TChNode* from, TChNode* to, TChNode* via, uint32_t cost, uint32_t hops, bool bit30,
-                   bool bit31) override;
+                   bool bit31, TShortcutHalves halves) override;
   void VisitNodes(TNodeVisitor visit, void* context) override;
 
   // The node of an oriented link, or null (binary search in node order).
   TGeoMapNode* FindNode(uint32_t start, uint32_t end, uint32_t road);
   size_t Index(const TChNode* node) const { return static_cast<const TGeoMapNode*>(node) - nodes.data; }
   static const TGeoMapNode& Node(const TChNode* node) { return *static_cast<const TGeoMapNode*>(node); }
-  // Index of the turn edge from -> to, or SIZE_MAX.
-  size_t FindTurnEdge(const TChNode* from, const TChNode* to) const;
   size_t TurnEdgeCount() const { return turnEdges; }
 
   CReallocArray<TGeoMapNode> nodes;

@@ -292,8 +292,8 @@ TEST(ChLink, EntriesGoToTheListHeads) {
   g.Node(0)->rank = 5;
   g.Node(1)->rank = 2;
   g.Node(2)->rank = 5;
-  g.LinkUpwardEdge(g.edges[0]);
-  g.LinkUpwardEdge(g.edges[1]);
+  g.LinkUpwardEdge(g.edges[0], 0);
+  g.LinkUpwardEdge(g.edges[1], 1);
   EXPECT_EQ(g.Node(1)->inHead->other, g.Node(0));
   EXPECT_EQ(g.Node(1)->outHead, nullptr);
   EXPECT_EQ(g.Node(0)->outHead->other, g.Node(2));

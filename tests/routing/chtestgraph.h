@@ -14,6 +14,7 @@ namespace ChTest {
 
 struct TEdge : CH::TChEdgeRecord {
   CH::TChNode* via;
+  CH::TShortcutHalves halves;
 };
 
 class CTestGraph : public CH::CGraph {
@@ -27,21 +28,22 @@ class CTestGraph : public CH::CGraph {
   }
 
   void AddShortcut(CH::TChNode* from, CH::TChNode* to, CH::TChNode* via, uint32_t cost, uint32_t hops, bool bit30,
-                   bool bit31) override {
+                   bool bit31, CH::TShortcutHalves halves) override {
     TEdge e;
     e.from = from;
     e.to = to;
     e.word = CH::MakeEdgeWord(cost, bit30, bit31);
     e.via = via;
+    e.halves = halves;
     edges.PushBack(e);
-    LinkEdge(e, hops);
+    LinkEdge(e, hops, static_cast<uint32_t>(edges.Size() - 1));
   }
   void VisitNodes(TNodeVisitor visit, void* context) override {
     for (CH::TChNode& n : nodes) visit(n, context);
   }
 
   void AddEdge(uint32_t from, uint32_t to, uint32_t cost, bool bit30 = false, bool bit31 = false) {
-    AddShortcut(&nodes[from], &nodes[to], nullptr, cost, 1, bit30, bit31);
+    AddShortcut(&nodes[from], &nodes[to], nullptr, cost, 1, bit30, bit31, CH::TShortcutHalves{});
     baseEdges = edges.Size();
   }
   void SetArea(uint32_t node) { nodes[node].flags |= CH::kNodeArea; }
@@ -60,7 +62,7 @@ class CTestGraph : public CH::CGraph {
   }
   void LinkAllUpward() {
     ClearAdjacency();
-    for (const TEdge& e : edges) LinkUpwardEdge(e);
+    for (size_t i = 0; i < edges.Size(); i++) LinkUpwardEdge(edges[i], static_cast<uint32_t>(i));
   }
   // Back to the base edges, all ranks 0.
   void Reset() {
@@ -70,7 +72,7 @@ class CTestGraph : public CH::CGraph {
       n.rank = 0;
       n.heapEntry = nullptr;
     }
-    for (const TEdge& e : edges) LinkEdge(e, 1);
+    for (size_t i = 0; i < edges.Size(); i++) LinkEdge(edges[i], 1, static_cast<uint32_t>(i));
   }
   size_t Shortcuts() const { return edges.Size() - baseEdges; }
 

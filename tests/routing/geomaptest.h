@@ -142,7 +142,7 @@ class CChQuery {
  public:
   explicit CChQuery(CH::CGeoMapGraph& graph) : g(graph) {
     g.ClearAdjacency();
-    for (const CH::TChEdge& e : g.edges) g.LinkUpwardEdge(e);
+    for (size_t i = 0; i < g.edges.Size(); i++) g.LinkUpwardEdge(g.edges[i], static_cast<uint32_t>(i));
   }
 
   uint64_t Distance(const CH::TChNode* s, const CH::TChNode* t, bool avoid) {
@@ -201,16 +201,24 @@ inline void CheckBuilt(const CH::CGeoMapGraph& g) {
   }
   std::sort(ranks.begin(), ranks.end());
   for (size_t i = 0; i < ranks.size(); i++) ASSERT_EQ(ranks[i], static_cast<int32_t>(i));
-  std::map<std::pair<const CH::TChNode*, const CH::TChNode*>, std::set<uint32_t>> costs;
-  for (const CH::TChEdge& e : g.edges) costs[{e.from, e.to}].insert(CH::EdgeCost(e.word));
   for (size_t i = 0; i < g.edges.Size(); i++) {
     const CH::TChEdge& e = g.edges[i];
     ASSERT_EQ(e.via == nullptr, i < g.TurnEdgeCount()) << i;
-    if (!e.via) continue;
-    bool found = false;
-    for (uint32_t a : costs[{e.from, e.via}])
-      found = found || costs[{e.via, e.to}].count(CH::EdgeCost(e.word) - a) != 0;
-    ASSERT_TRUE(found) << "edge " << i << " costs no two edges through its via node";
+    if (!e.via) {
+      ASSERT_EQ(e.halves.first, CH::kNoEdge) << i;
+      ASSERT_EQ(e.halves.second, CH::kNoEdge) << i;
+      continue;
+    }
+    // The recorded halves: from -> via, then via -> to, made earlier, and
+    // together the shortcut's cost and flags.
+    ASSERT_LT(e.halves.first, i) << i;
+    ASSERT_LT(e.halves.second, i) << i;
+    const CH::TChEdge& a = g.edges[e.halves.first];
+    const CH::TChEdge& b = g.edges[e.halves.second];
+    ASSERT_TRUE(a.from == e.from && a.to == e.via && b.from == e.via && b.to == e.to) << "edge " << i;
+    ASSERT_EQ(CH::EdgeCost(e.word), std::min<uint32_t>(CH::EdgeCost(a.word) + CH::EdgeCost(b.word), CH::kCostMask))
+        << "edge " << i;
+    ASSERT_EQ((e.word & CH::kEdgeRestricted) != 0, ((a.word | b.word) & CH::kEdgeRestricted) != 0) << "edge " << i;
   }
 }
 

@@ -1,6 +1,6 @@
-// Helpers of the per-map CH graph tests: a plain edge-based Dijkstra over
-// the road graph with the turn rules written out again (the oracle), a
-// bidirectional upward query over a built graph, and structural checks.
+// Helpers of the per-map CH graph tests: the reference router over the
+// road graph's arrays (the oracle), a bidirectional upward query over a
+// built graph, and structural checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,122 +15,36 @@
 #include <vector>
 
 #include "routing/geomapgraph.h"
+#include "tests/routing/refroute.h"
 
 namespace GeoMapTest {
 
-constexpr uint64_t kNoPath = UINT64_MAX;
-using TLinkKey = std::tuple<uint32_t, uint32_t, uint32_t>;  // start, end, road
+using RefRoute::kNoPath;
+using RefRoute::TLinkKey;
 
-// Every path from a link to another, where a path may not turn where a key
-// forbids it nor run through the whole link sequence of a chain. The
-// distance of a path is the sum of the costs of its links but the last.
-class COracle {
+// The reference network of a road graph, from its arrays only.
+inline RefRoute::TNetwork NetworkOf(const TRoadGraph& roads) {
+  RefRoute::TNetwork net;
+  for (const TGraphRoad& r : roads.Roads) {
+    net.roads.push_back({r.RoadId, r.Speed(), r.OneWay(), (r.Word & kRoadType0A) != 0, (r.Word & kRoadExt) != 0});
+  }
+  for (const TRoadLink& l : roads.Links) net.links.push_back({l.From, l.To, l.RoadId, l.Metres()});
+  for (const TRestrictionKey& k : roads.RestrictionKeys) {
+    net.restrictions.push_back({k.FromNode, k.ViaNode, k.ToNode, k.FromRoad, k.ToRoad});
+  }
+  for (const TRestrictionChain& c : roads.RestrictionChains) {
+    net.chains.push_back({std::vector<uint32_t>(c.Nodes.begin(), c.Nodes.end()),
+                          std::vector<uint32_t>(c.Roads.begin(), c.Roads.end())});
+  }
+  return net;
+}
+
+// The reference over a road graph's network.
+class COracle : public RefRoute::CReference {
  public:
-  COracle(const TRoadGraph& roads, uint32_t metric) {
-    std::map<uint32_t, TGraphRoad> byId;
-    for (const TGraphRoad& r : roads.Roads) byId[r.RoadId] = r;
-    for (const TRoadLink& l : roads.Links) {
-      const TGraphRoad& r = byId.at(l.RoadId);
-      uint64_t metres = l.Length & 0x7fffffff;
-      uint64_t cost = metric == 0 ? metres : metres * 576 / (10 * r.Speed());
-      cost = std::clamp<uint64_t>(cost, 1, 0x3fffffff);
-      bool slow = (r.Word & (1u << 25)) != 0;
-      Add({l.From, l.To, l.RoadId}, cost, slow);
-      if (!(r.Word & (1u << 24))) Add({l.To, l.From, l.RoadId}, cost, slow);
-    }
-    std::set<std::vector<uint32_t>> keys;
-    for (const TRestrictionKey& k : roads.RestrictionKeys)
-      keys.insert({k.FromNode, k.ViaNode, k.ToNode, k.FromRoad, k.ToRoad});
-    std::multimap<uint32_t, uint32_t> byStart;
-    for (uint32_t k = 0; k < links.size(); k++) byStart.insert({std::get<0>(links[k]), k});
-    out.resize(links.size());
-    for (uint32_t j = 0; j < links.size(); j++) {
-      auto [s, e, r] = links[j];
-      for (auto [it, end] = byStart.equal_range(e); it != end; ++it) {
-        auto [s2, e2, r2] = links[it->second];
-        if (!keys.count({s, e, e2, r, r2})) out[j].push_back(it->second);
-      }
-    }
-    for (const TRestrictionChain& c : roads.RestrictionChains) {
-      std::vector<uint32_t> seq;
-      for (size_t i = 0; i < c.Roads.Size(); i++) {
-        auto it = index.find({c.Nodes[i], c.Nodes[i + 1], c.Roads[i]});
-        if (it == index.end()) break;
-        seq.push_back(it->second);
-      }
-      if (seq.size() == c.Roads.Size()) chains.push_back(seq);
-    }
-  }
-
-  // Distances from one link to every link; `avoid` leaves the links of
-  // roads of type 0x0a only as the last link of a path.
-  std::vector<uint64_t> From(const TLinkKey& source, bool avoid) const {
-    // State: the link and the chains matched so far as (chain, length).
-    using TState = std::pair<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>>;
-    std::map<TState, uint64_t> dist;
-    using TItem = std::pair<uint64_t, TState>;
-    std::priority_queue<TItem, std::vector<TItem>, std::greater<TItem>> queue;
-    uint32_t s = index.at(source);
-    TState start{s, Advance({}, s)};
-    dist[start] = 0;
-    queue.push({0, start});
-    std::vector<uint64_t> best(links.size(), kNoPath);
-    while (!queue.empty()) {
-      auto [d, st] = queue.top();
-      queue.pop();
-      if (dist[st] != d) continue;
-      best[st.first] = std::min(best[st.first], d);
-      if (avoid && slow[st.first]) continue;
-      for (uint32_t k : out[st.first]) {
-        bool forbidden = false;
-        auto next = Advance(st.second, k, &forbidden);
-        if (forbidden) continue;
-        TState ns{k, next};
-        uint64_t nd = d + cost[st.first];
-        auto it = dist.find(ns);
-        if (it == dist.end() || nd < it->second) {
-          dist[ns] = nd;
-          queue.push({nd, ns});
-        }
-      }
-    }
-    return best;
-  }
-  uint32_t Index(const TLinkKey& k) const { return index.at(k); }
-  size_t Size() const { return links.size(); }
-  const TLinkKey& Link(uint32_t i) const { return links[i]; }
-
- private:
-  void Add(const TLinkKey& key, uint64_t c, bool isSlow) {
-    index[key] = static_cast<uint32_t>(links.size());
-    links.push_back(key);
-    cost.push_back(c);
-    slow.push_back(isSlow);
-  }
-  std::vector<std::pair<uint32_t, uint32_t>> Advance(const std::vector<std::pair<uint32_t, uint32_t>>& active,
-                                                     uint32_t link, bool* forbidden = nullptr) const {
-    std::vector<std::pair<uint32_t, uint32_t>> next;
-    auto step = [&](uint32_t chain, uint32_t matched) {
-      if (chains[chain][matched] != link) return;
-      if (matched + 1 == chains[chain].size()) {
-        if (forbidden) *forbidden = true;
-      } else {
-        next.push_back({chain, matched + 1});
-      }
-    };
-    for (auto [c, m] : active) step(c, m);
-    for (uint32_t c = 0; c < chains.size(); c++) step(c, 0);
-    std::sort(next.begin(), next.end());
-    next.erase(std::unique(next.begin(), next.end()), next.end());
-    return next;
-  }
-
-  std::vector<TLinkKey> links;
-  std::vector<uint64_t> cost;
-  std::vector<bool> slow;
-  std::map<TLinkKey, uint32_t> index;
-  std::vector<std::vector<uint32_t>> out;
-  std::vector<std::vector<uint32_t>> chains;
+  COracle(const TRoadGraph& roads, uint32_t metric) : CReference(NetworkOf(roads), metric) {}
+  using CReference::From;
+  std::vector<uint64_t> From(const TLinkKey& source, bool avoid) const { return From(Index(source), avoid); }
 };
 
 inline TLinkKey KeyOf(const CH::TGeoMapNode& n) { return {n.StartNode(), n.EndNode(), n.RoadId()}; }

@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CLockGuard guard(g_Cache->Lock());
   for (uint32_t id = 1; id <= ZorvaneMap::kMapSectionCount; id++) {
+    if (!map.HasSection(id)) continue;
     uint32_t offset = map.GetSectionOffset(id), length = map.GetSectionSize(id);
-    if (offset == 0) continue;
     if (length > kMaxRead) length = kMaxRead;
     if (ReadInPieces(map, offset, length) && std::memcmp(g_Pieces, g_Whole, length) != 0) __builtin_trap();
   }

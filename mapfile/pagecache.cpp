@@ -161,8 +161,27 @@ void CStreamCache::LoadPage(uint32_t p, CReadStream* source, uint32_t a, TPendin
   pageIndex.InsertUnique(PageKey(source, a, p));
 }
 
+// At the wrap of the counter the stamps in use are renumbered 1, 2, ... in
+// their order: without it new pages would get stamps below old ones (0
+// even, which marks a free slot), and eviction would pick pages in use.
+void CStreamCache::RenumberStamps() {
+  uint32_t last = 0, next = 0;
+  for (TIndex::TNode* n = ageIndex.First(); n; n = TIndex::Next(n)) {
+    const uint32_t old = static_cast<uint32_t>(n->value.major);
+    if (old == 0) continue;
+    if (old != last) {
+      last = old;
+      next++;
+    }
+    // The mapping keeps the order, so the index stays sorted.
+    n->value.major = next;
+    slots[n->value.slot].stamp = next;
+  }
+  stamps = next + 1;
+}
+
 const uint8_t* CStreamCache::Map(CReadStream* source, uint32_t from, uint32_t to, int32_t& current) {
-  stamps++;
+  if (++stamps == 0) RenumberStamps();
   const uintptr_t id = reinterpret_cast<uintptr_t>(source);
 
   // Served as it stands when the span's pages already lie in a row.

@@ -75,6 +75,11 @@ class CStreamCache {
   uint32_t SlotCount() const { return static_cast<uint32_t>(slots.Size()); }
   const TCachePage& Slot(uint32_t i) const { return slots[i]; }
   uint32_t StampCounter() const { return stamps; }
+  // Moves the stamp counter on to `value` (never back), so that tests reach
+  // its wrap without 2^32 requests.
+  void AdvanceStampCounter(uint32_t value) {
+    if (value > stamps) stamps = value;
+  }
   // True when both indexes agree with the slots (for tests).
   bool IndexesConsistent() const;
   // Source reads performed so far (tests and statistics).
@@ -103,6 +108,7 @@ class CStreamCache {
   void Release(uint32_t slot);
   void MarkFree(uint32_t slot);
   uint32_t TakeVictim();
+  void RenumberStamps();
   void PerformRead(TPendingRead& pending);
   void DiscardPending(const TPendingRead& pending);
 

@@ -212,6 +212,7 @@ CMapFile::~CMapFile() {
 }
 
 CMapFile::TLoadResult CMapFile::Open(const char* path, CStreamCache* cache) {
+  if (!cache) return LoadBadFormat;
   std::unique_ptr<CFileReadStream> file;
   try {
     file.reset(new CFileReadStream(0));
@@ -230,6 +231,16 @@ CMapFile::TLoadResult CMapFile::Open(const char* path, CStreamCache* cache) {
 
 CMapFile::TLoadResult CMapFile::Load(CFileReadStream* file, const std::string& name, CStreamCache* cache) {
   TLoadResult result = LoadBadFormat;
+  if (!cache) {
+    // Refused like any failed load: the map forgets what it held.
+    delete file;
+    if (CStreamCache* old = GetCache()) {
+      CLockGuard oldGuard(old->Lock());
+      Detach();
+    }
+    stream->SetFile(nullptr);
+    return result;
+  }
   try {
     fileName = name;
   } catch (...) {

@@ -88,6 +88,7 @@ class CMapFile : public CCacheReadStream {
   // Drops the map's pages from the cache.
   ~CMapFile() override;
 
+  // Without a cache there is nothing to read through: LoadBadFormat.
   TLoadResult Open(const char* path, CStreamCache* cache);
   // Takes the file stream (also on failure). Usable again on the same map:
   // a reload forgets the old pages first. Holds the cache's lock throughout.
@@ -98,6 +99,8 @@ class CMapFile : public CCacheReadStream {
 
   uint32_t GetVersion() const { return version; }
   const uint8_t* GetMapId() const { return mapId; }
+  // An absent section (size 0) has no offset to read at: ask first.
+  bool HasSection(uint32_t id) const { return GetSectionSize(id) != 0; }
   // Image offset of a section (id 1-12), 0 when absent.
   uint32_t GetSectionOffset(uint32_t id) const { return id >= 1 && id <= kMapSectionCount ? sectionOffsets[id - 1] : 0; }
   uint32_t GetSectionSize(uint32_t id) const { return id >= 1 && id <= kMapSectionCount ? sectionSizes[id - 1] : 0; }

@@ -247,10 +247,11 @@ TEST(PageCache, DetachedStreamCannotRead) {
   EXPECT_EQ(s.GetAvailable(), 0u);
 }
 
-// Random requests from several sources through small caches: every request
+// Random requests from several sources through a small cache: every request
 // returns the source's bytes, contiguous, and the slots stay consistent.
-TEST(PageCache, RandomRequestsThroughSmallCaches) {
-  for (uint32_t slots : {3u, 5u, 16u, 64u}) {
+// After `warmUp` steps the stamp counter jumps to `stamp`.
+void RandomRequests(uint32_t slots, int steps, int warmUp = 0, uint32_t stamp = 0) {
+  {
     CStreamCache cache(slots);
     std::vector<std::unique_ptr<CCountingSource>> sources;
     std::vector<std::unique_ptr<CCacheReadStream>> streams;
@@ -262,7 +263,8 @@ TEST(PageCache, RandomRequestsThroughSmallCaches) {
     }
     std::mt19937 rng(slots);
     const uint64_t maxSpan = (slots - 2) * 1024ull;
-    for (int step = 0; step < 12000; step++) {
+    for (int step = 0; step < steps; step++) {
+      if (step == warmUp && stamp != 0) cache.AdvanceStampCounter(stamp);
       size_t k = rng() % sources.size();
       CCountingSource& src = *sources[k];
       CCacheReadStream& s = *streams[k];
@@ -290,6 +292,40 @@ TEST(PageCache, RandomRequestsThroughSmallCaches) {
       EXPECT_EQ(cache.Slot(i).start, TCachePage::kFree);
     }
   }
+}
+
+TEST(PageCache, RandomRequestsThroughSmallCaches) {
+  for (uint32_t slots : {3u, 5u, 16u, 64u}) RandomRequests(slots, 12000);
+}
+
+// The counter wraps after 2^32 requests: the stamps in use are renumbered in
+// their order, so the least recently used page is still the one evicted and
+// no page in use looks free.
+TEST(PageCache, StampCounterWrap) {
+  TFixture f(100 * 1024, 4);
+  f.At(0, 1);
+  f.cache.AdvanceStampCounter(0xFFFFFFFDu);
+  for (uint64_t page = 1; page < 4; page++) f.At(page * 1024, 1);  // the last of these wraps
+  EXPECT_LT(f.cache.StampCounter(), 8u);
+  EXPECT_TRUE(SlotsConsistent(f.cache));
+  for (uint32_t i = 0; i < f.cache.SlotCount(); i++) EXPECT_NE(f.cache.Slot(i).stamp, 0u) << i;
+  f.At(4 * 1024, 1);  // evicts page 0, the oldest
+  f.At(2 * 1024, 1);
+  f.At(3 * 1024, 1);
+  f.At(4 * 1024, 1);
+  EXPECT_EQ(f.source.reads, 5u);
+  f.At(1024, 1);  // page 1 is now the oldest: still cached
+  EXPECT_EQ(f.source.reads, 5u);
+  EXPECT_TRUE(BytesMatch(f.At(0, 1), 0, 1, 1));
+  EXPECT_EQ(f.source.reads, 6u);
+  EXPECT_TRUE(SlotsConsistent(f.cache));
+  // A span laid out by the request that wraps, over slots all in use.
+  f.cache.AdvanceStampCounter(0xFFFFFFFFu);
+  EXPECT_TRUE(BytesMatch(f.At(5 * 1024 + 10, 3000), 5 * 1024 + 10, 3000, 1));
+  EXPECT_TRUE(SlotsConsistent(f.cache));
+  for (uint64_t page = 0; page < 8; page++) EXPECT_TRUE(BytesMatch(f.At(page * 1024, 1024), page * 1024, 1024, 1));
+
+  for (uint32_t slots : {3u, 5u, 16u}) RandomRequests(slots, 6000, 3000, 0xFFFFFFFFu - 1000);
 }
 
 TEST(PageCache, ResetForgetsEverything) {

@@ -705,4 +705,38 @@ TEST(MapReader, SkipStringMovesPastOneText) {
   EXPECT_EQ(map.ReadU8(), 2u);  // the level count
 }
 
+// Without a cache nothing could be read: the load is refused, and a map
+// loaded before forgets its file and its pages.
+TEST(MapReader, NoCacheIsRefused) {
+  const TWritten& w = Maps()[1];
+  CStreamCache cache(8);
+  CMapFile map;
+  EXPECT_EQ(map.Open(w.packedPath.c_str(), nullptr), CMapFile::LoadBadFormat);
+  EXPECT_FALSE(map.IsAttached());
+  ASSERT_EQ(map.Open(w.packedPath.c_str(), &cache), CMapFile::LoadOk);
+  auto* file = new CFileReadStream(0);
+  ASSERT_TRUE(file->Open(w.packedPath.c_str()));
+  EXPECT_EQ(map.Load(file, "x", nullptr), CMapFile::LoadBadFormat);
+  EXPECT_FALSE(map.IsAttached());
+  for (uint32_t i = 0; i < cache.SlotCount(); i++) EXPECT_EQ(cache.Slot(i).start, TCachePage::kFree) << i;
+}
+
+// The writer leaves the routing sections empty here: they are absent, and
+// an absent section is not one at offset 0.
+TEST(MapReader, HasSectionTellsAbsentSections) {
+  const TWritten& w = Maps()[0];
+  CStreamCache cache(8);
+  CMapFile map;
+  ASSERT_EQ(map.Open(w.plainPath.c_str(), &cache), CMapFile::LoadOk);
+  for (uint32_t id = 1; id <= 12; id++) {
+    size_t entry = EntryOf(w.plain, id);
+    EXPECT_EQ(map.HasSection(id), entry != 0 && U32At(w.plain, entry + 4) != 0) << id;
+  }
+  EXPECT_FALSE(map.HasSection(0));
+  EXPECT_FALSE(map.HasSection(13));
+  EXPECT_TRUE(map.HasSection(1));
+  EXPECT_FALSE(map.HasSection(10));
+  EXPECT_FALSE(map.HasSection(11));
+}
+
 }  // namespace

@@ -1,8 +1,8 @@
 #include "core/widestring.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
-#include <functional>
 #include <new>
 
 const char16_t CWideString::kEmptyText[1] = {0};
@@ -20,16 +20,14 @@ void CWideString::Assign(const char16_t* text, size_t n) {
 void CWideString::Append(const char16_t* text, size_t n) {
   size_t old = units.count;
   if (n > SIZE_MAX / sizeof(char16_t) - old) throw std::bad_alloc();
-  // The text may lie in our own storage, which growing moves.
-  std::less_equal<const char16_t*> le;
-  std::less<const char16_t*> lt;
-  if (units.data && le(units.data, text) && lt(text, units.data + units.capacity)) {
-    size_t offset = text - units.data;
-    ReserveText(old + n);
-    text = units.data + offset;
-  } else {
-    ReserveText(old + n);
-  }
+  // The text may lie in our own storage, which growing moves: its place is
+  // kept as an index, taken from the addresses as numbers, so that no pointer
+  // into the old storage is used after the realloc.
+  uintptr_t start = reinterpret_cast<uintptr_t>(units.data), at = reinterpret_cast<uintptr_t>(text);
+  bool inside = units.data && at >= start && (at - start) / sizeof(char16_t) < units.capacity;
+  size_t offset = inside ? (at - start) / sizeof(char16_t) : 0;
+  ReserveText(old + n);
+  if (inside) text = units.data + offset;
   if (n) std::memmove(units.data + old, text, n * sizeof(char16_t));
   units.count = old + n;
   units.data[units.count] = 0;

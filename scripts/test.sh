@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the 64-bit, 32-bit and sanitizer builds and runs every test in each.
+# Builds the 64-bit, 32-bit and sanitizer builds and runs every test in each;
+# builds the program in Release with GCC and with clang.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --all
@@ -14,6 +15,15 @@ build() {  # name, extra cmake arguments...
 build x64 -DORLUMO_TESTS=ON
 build x86 -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake
 build asan -DORLUMO_SANITIZE=ON
+# The program alone as a user builds it: Release (-O3), warnings as errors.
+release() {  # name, compiler, C compiler
+  local dir=build/$1
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORLUMO_TESTS=OFF \
+    -DCMAKE_CXX_COMPILER="$2" -DCMAKE_C_COMPILER="$3" >/dev/null
+  cmake --build "$dir" -j "$jobs" --target atlasmaker64
+}
+release release-gcc g++ gcc
+release release-clang clang++ clang
 build fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DORLUMO_FUZZ=ON -DORLUMO_TESTS=OFF
 
 status=0

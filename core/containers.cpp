@@ -1,5 +1,9 @@
 #include "core/containers.h"
 
+#include "core/platform/platform.h"
+
+void NoteHeapGrowth() { Platform::AdviseHeapGrowth(); }
+
 namespace AvlTree {
 namespace {
 

@@ -10,6 +10,12 @@
 #include <type_traits>
 #include <utility>
 
+// Lets the heap grow in large steps backed by large pages (a hint to the
+// platform; cheap when the heap did not grow). Called where the containers
+// take memory from the heap, so that the advice comes before the pages are
+// touched.
+void NoteHeapGrowth();
+
 // Growable array. Grows by half its capacity; storage is moved with realloc
 // for trivially copyable elements and move-constructed for the others (a
 // short std::string points into itself, so it cannot be moved bytewise).
@@ -51,6 +57,7 @@ class CReallocArray {
       void* p = std::realloc(data, newCap * sizeof(T));
       if (!p) throw std::bad_alloc();
       data = static_cast<T*>(p);
+      NoteHeapGrowth();
     } else {
       T* p = static_cast<T*>(std::malloc(newCap * sizeof(T)));
       if (!p) throw std::bad_alloc();
@@ -60,6 +67,7 @@ class CReallocArray {
       }
       std::free(data);
       data = p;
+      NoteHeapGrowth();
     }
     capacity = newCap;
     return data;
@@ -193,6 +201,7 @@ class CBlockPool {
     if (!freeHead) {
       size_t bytes = perBlock > SIZE_MAX / kStride ? SIZE_MAX : perBlock * kStride;
       unsigned char* block = new unsigned char[bytes];  // throws std::bad_alloc
+      NoteHeapGrowth();
       try {
         blocks.PushBack(block);
       } catch (...) {

@@ -13,7 +13,6 @@
 
 #include "core/containers.h"
 #include "core/geo.h"
-#include "core/platform/platform.h"
 #include "core/streams.h"
 
 namespace RTree {
@@ -289,7 +288,6 @@ class CTreeBuilder {
   }
 
   std::unique_ptr<TBase> Leaf(uint32_t i) const {
-    Platform::AdviseHeapGrowth();
     return std::make_unique<CRTreeDataNode<TItem>>(entries[i].rect, entries[i].item);
   }
 

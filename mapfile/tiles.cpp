@@ -112,7 +112,6 @@ bool WriteTreeRecords(CReallocArray<RTree::CRTreeNodeBase<TItem>*>& roots, uint3
       if ((raw & mask) != kind) continue;
       if (Stopped(stop)) return false;
       uint32_t index = raw & ~mask;
-      Platform::AdviseHeapGrowth();
       if (offsets[index] == 0) offsets[index] = writeRecord(index);
       raw = offsets[index] | kind;
       std::memcpy(&leaf->item, &raw, 4);

@@ -122,7 +122,6 @@ const char* CMap::LoadFile(const char* path, const bool* stop) {
       const char* value = nullptr;
       switch (ClassifyLine(line, &type, &key, &value)) {
         case LineSectionStart:
-          Platform::AdviseHeapGrowth();
           open.reset();
           open = CreateSection(type);
           break;

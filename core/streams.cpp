@@ -466,6 +466,20 @@ void CMemStream::WriteFrom(CReadStream& source, uint64_t n) {
   position += n;
 }
 
+void CMemStream::Insert(const void* src, uint64_t n) {
+  const uint64_t size = data.Size();
+  if (n == 0) return;
+  if (position >= size) {
+    Write(src, n);
+    return;
+  }
+  if (size + n < size) throw std::bad_alloc();
+  GrowTo(size + n, false);
+  std::memmove(data.data + position + n, data.data + position, ToSize(size - position));
+  std::memcpy(data.data + position, src, ToSize(n));
+  position += n;
+}
+
 const uint8_t* CMemStream::GetData(uint64_t n) {
   if (position > data.Size() || data.Size() - position < n) Throw(StreamErrorRange);
   const uint8_t* p = data.data + position;

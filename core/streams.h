@@ -208,6 +208,10 @@ class CMemStream : public CWriteStream, public CReadStream {
   uint64_t GetPos() override { return position; }
   void Seek(uint64_t p) override { position = p; }
   virtual void CopyTo(CWriteStream& target, uint64_t n);
+  // Inserts n bytes at the position: the bytes from there on move up by n
+  // (places remembered behind the position move with them) and the
+  // position ends after the inserted bytes.
+  void Insert(const void* src, uint64_t n);
 
   const uint8_t* GetData(uint64_t n) override;
   void* Read(void* destination, uint64_t n) override;

@@ -324,6 +324,39 @@ TEST(MemStream, SharedPositionZeroFillAndBounds) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(copy.Data()), 4), "abcd");
 }
 
+// An insert moves the tail up: what was written behind the insert point
+// is found 4 bytes later, what lies before it stays, and the position ends
+// after the inserted bytes. At the end it is a plain write.
+TEST(MemStream, InsertMovesTheTailUp) {
+  CMemStream m;
+  m.Write("abcdefgh", 8);
+  m.Seek(3);
+  m.Insert("WXYZ", 4);
+  EXPECT_EQ(m.GetPos(), 7u);
+  ASSERT_EQ(m.Size(), 12u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Data()), 12), "abcWXYZdefgh");
+  m.Seek(m.Size());
+  m.Insert("12", 2);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Data()), 14), "abcWXYZdefgh12");
+  m.Seek(0);
+  m.Insert("<", 1);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Data()), 15), "<abcWXYZdefgh12");
+  m.Insert("", 0);
+  EXPECT_EQ(m.Size(), 15u);
+
+  // In a big stream the moved bytes cross the reserved steps intact.
+  CMemStream big;
+  std::string expect = RandomBytes(3u << 20, 11);
+  big.Write(expect.data(), expect.size());
+  for (size_t at : {size_t{5}, size_t{1} << 20, expect.size() - 1}) {
+    big.Seek(at);
+    big.Insert("\x01\x02\x03\x04", 4);
+    expect.insert(at, "\x01\x02\x03\x04", 4);
+  }
+  ASSERT_EQ(big.Size(), expect.size());
+  EXPECT_TRUE(std::memcmp(big.Data(), expect.data(), expect.size()) == 0);
+}
+
 // Big streams map their pages in ahead of the writes: many small writes,
 // gaps and rewrites across the first steps keep the same bytes as a plain
 // array would, and Clear starts over.

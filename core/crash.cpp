@@ -20,6 +20,9 @@ int RunWithCrashReport(int (*run)(const char*), const char* argument) {
   return 1;
 }
 
+CPartialOutputFile::CPartialOutputFile(const char* path) { Platform::SetCrashRemovesFile(path); }
+CPartialOutputFile::~CPartialOutputFile() { Platform::SetCrashRemovesFile(nullptr); }
+
 TCrashReport CaptureCrashReport(const TExceptionPointers& pointers) {
   TCrashReport report;
   std::memset(&report, 0, sizeof report);

@@ -136,6 +136,18 @@ uint32_t WalkFramePointers(uintptr_t framePointer, uintptr_t stackPointer, TAddr
 // report of a fault or an uncaught exception has been printed.
 int RunWithCrashReport(int (*run)(const char*), const char* argument);
 
+// While it lives, a crash (a fault or an uncaught exception under the guard)
+// removes the regular file at `path` before the report is printed: an output
+// being written must not stay behind half-done. One file at a time; a path
+// too long to keep is not removed.
+class CPartialOutputFile {
+ public:
+  explicit CPartialOutputFile(const char* path);
+  ~CPartialOutputFile();
+  CPartialOutputFile(const CPartialOutputFile&) = delete;
+  CPartialOutputFile& operator=(const CPartialOutputFile&) = delete;
+};
+
 // Prints g_CrashReport through g_Log.
 void PrintCrashReport();
 // Prints a report in its word size's format, one log line at a time.

@@ -6,6 +6,7 @@
 
 #include "app/config.h"
 #include "app/tagsconfig.h"
+#include "core/crash.h"
 #include "core/dirutil.h"
 #include "core/log.h"
 #include "mapfile/tiles.h"
@@ -168,6 +169,7 @@ bool WriteMapFile(CMapWriter& writer, PolskiFormat::CMap& map, const std::string
     g_Log.PrintText("Error creating out file");
     return false;
   }
+  CPartialOutputFile partial(outputPath.c_str());  // a crash removes the file too
   bool written = false;
   try {
     written = WriteImage(writer, map, file, config, compress, stop);

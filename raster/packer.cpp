@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/crash.h"
 #include "core/dirutil.h"
 #include "core/md5.h"
 #include "core/platform/platform.h"
@@ -232,10 +233,11 @@ void WriteTileTree(TVolume& volume, TTileRecord* first, TTileRecord* last, unsig
   WriteTileTree(volume, node + 1, last, 1 - axis);
 }
 
-// Deletes the file unless told to keep it: a failed volume leaves nothing.
+// Deletes the file unless told to keep it: a failed volume leaves nothing,
+// nor does a crash while it is written.
 class CRemoveOnFailure {
  public:
-  explicit CRemoveOnFailure(const std::string& path) : path(path) {}
+  explicit CRemoveOnFailure(const std::string& path) : path(path), crash(path.c_str()) {}
   ~CRemoveOnFailure() {
     if (!kept) Platform::DeleteFile(path.c_str());
   }
@@ -245,6 +247,7 @@ class CRemoveOnFailure {
 
  private:
   std::string path;
+  CPartialOutputFile crash;
   bool kept = false;
 };
 

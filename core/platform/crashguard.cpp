@@ -4,8 +4,12 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <ucontext.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +45,9 @@ struct TGuardState {
   stack_t previousAltStack;
   std::terminate_handler previousTerminate;
   char note[kCrashNoteSize];
+  // The output being written, removed at a crash; valid while the flag is set.
+  volatile sig_atomic_t hasPartialFile;
+  char partialFile[PATH_MAX];
 };
 TGuardState g_guard;
 alignas(16) char g_altStack[kAltStackSize];
@@ -107,7 +114,21 @@ uint32_t AccessKind(const mcontext_t& m) {
   return (error & kFaultWrite) ? kAccessWrite : kAccessRead;
 }
 
-[[noreturn]] void Resume() { siglongjmp(g_guard.resume, 1); }
+// Only async-signal-safe calls: a handler runs this.
+void RemovePartialFile() {
+  if (!g_guard.hasPartialFile) return;
+  g_guard.hasPartialFile = 0;
+  struct stat st;
+  if (stat(g_guard.partialFile, &st) == 0 && S_ISREG(st.st_mode)) unlink(g_guard.partialFile);
+}
+
+// The end of both handlers: the partial output goes, the filter sees the
+// exception, and the body is abandoned.
+[[noreturn]] void Report(const TExceptionPointers& pointers) {
+  RemovePartialFile();
+  g_guard.filter(pointers);
+  siglongjmp(g_guard.resume, 1);
+}
 
 // The stack is realigned on entry: an emulator's signal frame may be only
 // 8-aligned, and the 32-bit build keeps SSE values on a 16-aligned stack.
@@ -129,9 +150,7 @@ __attribute__((force_align_arg_pointer)) void OnSignal(int signal, siginfo_t* in
   exception.nested = nullptr;
   exception.record = ExceptionFromSignal(signal, info->si_code, InstructionPointer(context),
                                          reinterpret_cast<uintptr_t>(info->si_addr), AccessKind(m), g_guard.stack);
-  TExceptionPointers pointers{&exception, &context, g_guard.stack, ProgramCode(), nullptr};
-  g_guard.filter(pointers);
-  Resume();
+  Report(TExceptionPointers{&exception, &context, g_guard.stack, ProgramCode(), nullptr});
 }
 
 // "C++ exception TYPE: TEXT" for the exception being handled; the thrown
@@ -165,7 +184,10 @@ void DescribeCurrentException(char* out, size_t size, uintptr_t* object) {
 void OnTerminate() {
   if (!g_guard.active) std::abort();
   g_guard.active = 0;
+  // getcontext fills only what a call preserves (not rax, r10, r11 or
+  // eflags): the rest must read as zero, not as old stack bytes.
   ucontext_t machine;
+  std::memset(&machine, 0, sizeof machine);
   getcontext(&machine);
   TCrashContext context = ContextFromMachine(machine.uc_mcontext);
   uintptr_t object = 0;
@@ -178,9 +200,7 @@ void OnTerminate() {
   exception.record.parameters[0] = kCppExceptionMagic;
   exception.record.parameters[1] = object;
   exception.record.parameters[2] = reinterpret_cast<uintptr_t>(abi::__cxa_current_exception_type());
-  TExceptionPointers pointers{&exception, &context, g_guard.stack, ProgramCode(), g_guard.note};
-  g_guard.filter(pointers);
-  Resume();
+  Report(TExceptionPointers{&exception, &context, g_guard.stack, ProgramCode(), g_guard.note});
 }
 
 void Install() {
@@ -208,6 +228,17 @@ void Uninstall() {
 }
 
 }  // namespace
+
+void SetCrashRemovesFile(const char* path) {
+  g_guard.hasPartialFile = 0;
+  if (!path) return;
+  size_t n = std::strlen(path);
+  if (n == 0 || n >= sizeof g_guard.partialFile) return;
+  std::memcpy(g_guard.partialFile, path, n + 1);
+  // The path is complete before a handler may see the flag.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_guard.hasPartialFile = 1;
+}
 
 TAddressRange CurrentStackBounds() {
   TAddressRange bounds{0, 0};

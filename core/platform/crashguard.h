@@ -21,6 +21,11 @@ using TExceptionFilter = int (*)(const TExceptionPointers& pointers);
 // one thread; the previous handlers are back when it returns.
 bool RunGuarded(int (*body)(const char*), const char* argument, TExceptionFilter filter, int* result);
 
+// Names the regular file that a fault or an uncaught exception under the
+// guard removes before the filter runs; null names none. A path longer than
+// the guard keeps is not named.
+void SetCrashRemovesFile(const char* path);
+
 // The bounds of the calling thread's stack; {0, 0} when unknown.
 TAddressRange CurrentStackBounds();
 

@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "support/testutil.h"
 
 namespace {
 
@@ -113,6 +117,40 @@ TEST(CrashGuard, FaultAbandonsTheBodyAndRestoresHandlers) {
   sigaltstack(nullptr, &alt);
   EXPECT_EQ(alt.ss_sp, altBefore.ss_sp);
   EXPECT_EQ(alt.ss_flags, altBefore.ss_flags);
+}
+
+// The output named while a crash strikes is removed; one named no longer,
+// or a path that is no regular file, stays.
+TEST(CrashGuard, CrashRemovesThePartialOutputFile) {
+  std::string dir = TestUtil::MakeTempDir("crashguard");
+  std::string partial = dir + "partial.qx", done = dir + "done.qx", fifo = dir + "fifo.qx";
+  TestUtil::WriteFile(partial, "half");
+  TestUtil::WriteFile(done, "whole");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int result = 0;
+  {
+    CPartialOutputFile named(done.c_str());
+  }
+  {
+    CPartialOutputFile named(partial.c_str());
+    EXPECT_FALSE(Platform::RunGuarded(RaisesSignal, "ill", RecordingFilter, &result));
+  }
+  EXPECT_FALSE(TestUtil::FileExists(partial));
+  EXPECT_TRUE(TestUtil::FileExists(done));
+  EXPECT_FALSE(Platform::RunGuarded(Aborts, "", RecordingFilter, &result));
+  EXPECT_TRUE(TestUtil::FileExists(done));
+  {
+    CPartialOutputFile named(fifo.c_str());
+    EXPECT_FALSE(Platform::RunGuarded(Aborts, "", RecordingFilter, &result));
+  }
+  struct stat st;
+  EXPECT_EQ(stat(fifo.c_str(), &st), 0);
+  {
+    // A finished run removes nothing.
+    CPartialOutputFile named(done.c_str());
+    EXPECT_TRUE(Platform::RunGuarded(ReturnsSeven, "", RecordingFilter, &result));
+  }
+  EXPECT_TRUE(TestUtil::FileExists(done));
 }
 
 }  // namespace

@@ -9,6 +9,12 @@ import subprocess
 import sys
 
 STAMP = re.compile(r"^\d{1,2}:\d\d:\d\d\.\d{3}: ")
+REGISTER = re.compile(r"(\w+)=([0-9A-F]+)")
+# Registers that the capture of a C++ throw does not fill (getcontext saves
+# only what a call preserves), by the number of register lines.
+UNFILLED = {5: ["rax", "r10", "r11", "eflags"], 2: ["eflags"]}
+# Bits of eflags that are always zero: 3, 5, 15 and 22-31.
+EFLAGS_RESERVED = 0xFFC08028
 
 # mode -> (exception code, number of parameter lines)
 MODES = {
@@ -76,12 +82,22 @@ def check_report(mode, lines, formats, failures):
     if mode == "null" and parameters[1] != 0:
         return fail("faulting address is not 0")
     ip = None
+    registers = {}
     for pattern in formats["registers"]:
         m = pattern.match(lines[at]) if at < len(lines) else None
         if not m:
             return fail(f"register line {at} does not match {pattern.pattern}")
         ip = m.groupdict().get("ip") or ip
+        registers.update(REGISTER.findall(lines[at]))
         at += 1
+    if int(registers["eflags"], 16) & EFLAGS_RESERVED:
+        return fail("eflags has a reserved bit set")
+    if mode == "throw":
+        # The capture of a throw takes the registers a call preserves and no
+        # others: those must read as zero, not as old stack bytes.
+        stale = [r for r in UNFILLED[len(formats["registers"])] if int(registers[r], 16) != 0]
+        if stale:
+            return fail(f"registers the capture does not fill are not zero: {stale}")
     frames = lines[at:]
     if len(frames) < 2 or not all(formats["frame"].match(f) for f in frames):
         return fail("expected at least two frame lines and nothing else after the registers")
@@ -107,7 +123,9 @@ def main():
     formats = layout(bits)
     failures = []
     modes = [m for m in list(MODES) + ["none"] if m not in skip]
-    for mode in modes:
+    # What a stale register holds depends on the run: the throw runs thrice.
+    runs = [m for m in modes for _ in range(3 if m == "throw" else 1)]
+    for mode in runs:
         run = subprocess.run(command + [mode], capture_output=True, text=True, timeout=240)
         lines = [STAMP.sub("", l, count=1) for l in run.stdout.splitlines()]
         if mode == "none":

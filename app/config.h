@@ -7,6 +7,7 @@
 #include "app/layersconfig.h"
 #include "app/tagsconfig.h"
 #include "core/containers.h"
+#include "mapfile/writeconfig.h"
 
 struct TConfigItem {
   std::string key;    // as written, blanks around it removed
@@ -30,7 +31,9 @@ class CConfigFile {
 
 enum TAtlasMode : uint32_t { AtlasModeNone = 0, AtlasModeInput = 1, AtlasModeOutput = 2 };
 
-class CConverterConfig {
+// The layers, tags, "url" and "onlyLegalSpeed" settings are the map
+// writer's part (CMapWriteConfig).
+class CConverterConfig : public CMapWriteConfig {
  public:
   CConverterConfig() { ResetConfig(); }
   CConverterConfig(const CConverterConfig&) = delete;
@@ -45,14 +48,10 @@ class CConverterConfig {
   CReallocArray<std::string> mapInputs;
   CReallocArray<std::string> tileInputs;
   std::string outputDirectory;  // empty, or ending in '/' or '\\'
-  CLayersConfig layers;
-  CTagsConfig tags;
   bool subdirs = false;
   bool compress = true;
   bool generalize = false;
   bool removeJitters = false;
   bool removeDupes = false;
   TAtlasMode atlasMode = AtlasModeInput;
-  std::string url;
-  bool onlyLegalSpeed = false;
 };

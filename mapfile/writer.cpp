@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <new>
 
-#include "app/config.h"
-#include "app/tagsconfig.h"
 #include "core/crash.h"
 #include "core/dirutil.h"
 #include "core/log.h"
@@ -35,7 +33,7 @@ bool Stopped(const bool* stop) { return stop && *stop; }
 
 // The level table every part of the file uses; a map needs 2 to 255 levels
 // (the count is a byte, and the top level gets no tree).
-void ChooseLevels(CMapWriter& writer, const PolskiFormat::CMap& map, const CConverterConfig& config) {
+void ChooseLevels(CMapWriter& writer, const PolskiFormat::CMap& map, const CMapWriteConfig& config) {
   static const CReallocArray<uint8_t> kNone;
   const CReallocArray<uint8_t>& levels =
       config.layers.InUse() ? config.layers.levels : (map.Header ? map.Header->Levels : kNone);
@@ -47,7 +45,7 @@ void ChooseLevels(CMapWriter& writer, const PolskiFormat::CMap& map, const CConv
 
 // Builds every section into the image and saves it; false when stopped or
 // too big. Format limits and stream errors are thrown.
-bool WriteImage(CMapWriter& writer, PolskiFormat::CMap& map, CFileWriteStream& file, const CConverterConfig& config,
+bool WriteImage(CMapWriter& writer, PolskiFormat::CMap& map, CFileWriteStream& file, const CMapWriteConfig& config,
                 bool compress, const bool* stop) {
   writer.Free();
   writer.map = &map;
@@ -148,7 +146,7 @@ uint8_t CMapWriter::LowerLevelCode(int32_t from) const {
 }
 
 void WriteMapInfoSection(CMapWriter& writer, const PolskiFormat::CMap& map, CMemStream& image,
-                         const CConverterConfig& config) {
+                         const CMapWriteConfig& config) {
   static const std::string kEmpty;
   const PolskiFormat::CHeaderSection* header = map.Header;
   writer.text.WriteTitleString(image, header ? header->Name : kEmpty);
@@ -162,7 +160,7 @@ void WriteMapInfoSection(CMapWriter& writer, const PolskiFormat::CMap& map, CMem
 }
 
 bool WriteMapFile(CMapWriter& writer, PolskiFormat::CMap& map, const std::string& outputPath,
-                  const CConverterConfig& config, bool compress, const bool* stop) {
+                  const CMapWriteConfig& config, bool compress, const bool* stop) {
   CreatePathDirectories(outputPath);
   CFileWriteStream file(0x100000);
   if (!file.Open(outputPath.c_str(), false)) {

@@ -18,15 +18,12 @@
 #include <string>
 
 #include "core/containers.h"
-#include "app/layersconfig.h"
-#include "app/tagsconfig.h"
 #include "mapfile/address.h"
 #include "mapfile/container.h"
 #include "mapfile/text.h"
 #include "mapfile/words.h"
+#include "mapfile/writeconfig.h"
 #include "polski/map.h"
-
-class CConverterConfig;
 
 class CMapWriter {
  public:
@@ -69,7 +66,7 @@ class CMapWriter {
 // True when the whole file was written; logs its own errors. On false no
 // file is left behind.
 bool WriteMapFile(CMapWriter& writer, PolskiFormat::CMap& map, const std::string& outputPath,
-                  const CConverterConfig& config, bool compress, const bool* stop);
+                  const CMapWriteConfig& config, bool compress, const bool* stop);
 
 // A format-limit text, thrown as a standard string: the writer logs it and
 // gives the map up.
@@ -77,4 +74,4 @@ std::string FormatLimitText(const char* format, ...) __attribute__((format(print
 
 // Section 1 at the image position.
 void WriteMapInfoSection(CMapWriter& writer, const PolskiFormat::CMap& map, CMemStream& image,
-                         const CConverterConfig& config);
+                         const CMapWriteConfig& config);

@@ -12,6 +12,7 @@
 #include "polski/map.h"
 #include "raster/packer.h"
 #include "routing/atlas.h"
+#include "routing/maprouting.h"
 
 std::string FormatElapsed(uint32_t stepMs, uint32_t totalMs) {
   uint32_t step = stepMs / 1000, total = totalMs / 1000;
@@ -85,6 +86,8 @@ bool ConvertMap(const std::string& mapPath, const std::string& outputDirectory, 
     g_Log.PrintText("Converting... ");
     uint32_t mapStart = Platform::GetTickCount();
     CMapWriter writer;
+    CMapRoutingWriter routing;
+    writer.routing = &routing;
     written = WriteMapFile(writer, map, outputPath, config, compress, stop);
     if (written) PrintElapsed(runStart, mapStart);
   } catch (const std::bad_alloc&) {

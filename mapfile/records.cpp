@@ -305,6 +305,10 @@ uint32_t WritePolylineRecord(CMapWriter& writer, const CPolyline& line, CMemStre
   image.WriteU32(static_cast<uint32_t>(line.Type));
   WriteAddressRefs(image, address);
   size_t nodes = road ? road->Nodes.Size() : 0;
+  CMapRouting* routing = road ? writer.routing : nullptr;
+  if (routing) {
+    for (const TRoadNode& n : road->Nodes) routing->InsertNodeKey(n.NodeId, n.Bound ? 1 : 0, start, n.PointIndex);
+  }
   if (road) {
     WriteRoadBlock(writer, *road, image);
     if (nodes > 0) WriteZeros(image, 2 * (nodes - 1));
@@ -346,9 +350,16 @@ uint32_t WritePolylineRecord(CMapWriter& writer, const CPolyline& line, CMemStre
   for (size_t i = 0; i < entries; i++) WritePoints(writer, image, line.Geometry[i].Points);
 
   if (road) {
-    // Node table references and the segment data belong to the routing
-    // stage, which fills the room left here.
+    // The node table references, filled with section 8, then the segment
+    // blocks.
+    const uint64_t refs = image.GetPos();
     WriteZeros(image, 4 * static_cast<uint64_t>(nodes));
+    if (routing) {
+      for (size_t i = 0; i < nodes; i++) {
+        routing->AddNodeRefPlace(road->Nodes[i].NodeId, static_cast<uint32_t>(refs + 4 * i));
+      }
+      routing->WriteRoadGraphData(*road, image, start);
+    }
   }
   size_t heights = road ? RoadCount(road->HLevels.Size(), 0xFFFF, "height levels", *road) : 0;
   image.WriteU16(static_cast<uint16_t>(heights));

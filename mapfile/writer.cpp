@@ -8,7 +8,6 @@
 #include "core/dirutil.h"
 #include "core/log.h"
 #include "mapfile/tiles.h"
-#include "routing/roadgraph.h"
 
 using namespace ZorvaneMap;
 
@@ -23,13 +22,17 @@ void EndSection(CMapWriter& writer, TMapSectionId id, CMemStream& image) {
   TMapSectionEntry& e = writer.directory[id - 1];
   e.size = static_cast<uint32_t>(image.GetPos() - e.offset);
 }
-// A section that a later stage of the converter fills.
-void EmptySection(CMapWriter& writer, TMapSectionId id, CMemStream& image) {
-  BeginSection(writer, id, image);
-  EndSection(writer, id, image);
-}
 
 bool Stopped(const bool* stop) { return stop && *stop; }
+
+// The routing part keeps its road graph and lists for one write only,
+// however the write ends.
+struct TRoutingRelease {
+  CMapRouting* routing;
+  ~TRoutingRelease() {
+    if (routing) routing->Free();
+  }
+};
 
 // The level table every part of the file uses; a map needs 2 to 255 levels
 // (the count is a byte, and the top level gets no tree).
@@ -56,9 +59,9 @@ bool WriteImage(CMapWriter& writer, PolskiFormat::CMap& map, CFileWriteStream& f
   ChooseLevels(writer, map, config);
   PolskiFormat::SplitMultiLevelPolylines(map);
   // A map whose roads cannot be routed is given up; the builder said why.
-  TRoadGraph graph;
-  if (!BuildRoadGraph(graph, map)) return false;
-  // The routing sections 10, 11 and 8 are still empty in their place.
+  CMapRouting* routing = writer.routing;
+  TRoutingRelease release{routing};
+  if (routing && !routing->BuildRoadGraph(map)) return false;
 
   CMemStream image;
   image.Seek(kMapImageStart);
@@ -67,9 +70,13 @@ bool WriteImage(CMapWriter& writer, PolskiFormat::CMap& map, CFileWriteStream& f
   EndSection(writer, SectionMapInfo, image);
 
   AlignTo4(image);
-  EmptySection(writer, SectionChGraphs, image);
+  BeginSection(writer, SectionChGraphs, image);
+  if (routing && !routing->WriteChGraphs(image, stop)) return false;
+  EndSection(writer, SectionChGraphs, image);
   if (Stopped(stop)) return false;
-  EmptySection(writer, SectionExternalNodes, image);
+  BeginSection(writer, SectionExternalNodes, image);
+  if (routing) routing->WriteExternalNodeTree(image);
+  EndSection(writer, SectionExternalNodes, image);
 
   // The address index is laid out now, so that records refer to final
   // offsets; its room is written once the records filled the references.
@@ -80,13 +87,16 @@ bool WriteImage(CMapWriter& writer, PolskiFormat::CMap& map, CFileWriteStream& f
   image.Seek(addressEnd);
 
   if (!WriteMapTiles(writer, map, image, stop) || Stopped(stop)) return false;
+  if (routing) routing->PatchTileGraphRefs(image);
   const uint64_t end = image.GetPos();
   writer.address.Write(image);
   image.Seek(end);
   g_Log.Print("Cities with address info: %d", writer.address.CitiesWithAddressInfo());
 
   AlignTo4(image);
-  EmptySection(writer, SectionGraphNodes, image);
+  BeginSection(writer, SectionGraphNodes, image);
+  if (routing) routing->WriteGraphNodeTable(image);
+  EndSection(writer, SectionGraphNodes, image);
   AlignTo4(image);
   BeginSection(writer, SectionWordIndex, image);
   writer.words.Write(image);

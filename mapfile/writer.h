@@ -20,6 +20,7 @@
 #include "core/containers.h"
 #include "mapfile/address.h"
 #include "mapfile/container.h"
+#include "mapfile/maprouting.h"
 #include "mapfile/text.h"
 #include "mapfile/words.h"
 #include "mapfile/writeconfig.h"
@@ -50,6 +51,9 @@ class CMapWriter {
   const CTagsConfig* tags = nullptr;
   bool onlyLegalSpeed = false;
   const PolskiFormat::CMap* map = nullptr;
+  // The routing part of the write, set by the application (not owned);
+  // without it the routing sections stay empty.
+  ZorvaneMap::CMapRouting* routing = nullptr;
 
   ZorvaneMap::CAddressIndex address;
   ZorvaneMap::CWordIndex words;

@@ -8,6 +8,10 @@ namespace RoadGraphDetail {
 // The road's point at a point index; an index beyond the points (the
 // loader keeps them as read) takes the last point.
 TPointD RoadPoint(const PolskiFormat::TRoadAttributes& road, uint32_t index);
+// The road's point at a point index in map units (clamped as RoadPoint).
+TGeoPoint GeoPointAt(const PolskiFormat::TRoadAttributes& road, uint32_t index);
+// Bearing of the way from a to b, degrees clockwise from north, 0..359.
+int Bearing(TGeoPoint a, TGeoPoint b);
 // The point index of the route node at `position`, clamped to the points.
 uint32_t NodePointIndex(const PolskiFormat::TRoadAttributes& road, size_t position);
 // A routable polyline open to cars: a road of the graph.

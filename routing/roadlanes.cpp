@@ -10,19 +10,18 @@
 using namespace PolskiFormat;
 using namespace RoadGraphDetail;
 
-namespace {
-
-// Bearing of the way from a to b, degrees clockwise from north, 0..359.
-int Bearing(TGeoPoint a, TGeoPoint b) {
+int RoadGraphDetail::Bearing(TGeoPoint a, TGeoPoint b) {
   TGeoOffset o = a.GetOffset(b);
   int bearing = 90 - VectorAngle(o.dy, o.dx);
   return bearing < 0 ? bearing + 360 : bearing;
 }
 
-TGeoPoint GeoPointAt(const TRoadAttributes& road, uint32_t index) {
+TGeoPoint RoadGraphDetail::GeoPointAt(const TRoadAttributes& road, uint32_t index) {
   TPointD p = RoadPoint(road, index);
   return DegreesToGeoPoint(p.x, p.y);
 }
+
+namespace {
 
 bool OppositeSigns(int a, int b) { return (a > 0 && b < 0) || (a < 0 && b > 0); }
 

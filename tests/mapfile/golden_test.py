@@ -4,6 +4,7 @@ record kinds, the saved trees, the word index and the tags table. The
 expected bytes come from the layouts alone (neither the writer nor the
 checker is used to make them), so a field order, size, alignment or flag
 that writer and checker both got wrong shows here."""
+import math
 import os
 import struct
 import sys
@@ -49,6 +50,45 @@ def point(lon, lat):
 
 def rect(west, east, south, north):
     return i32(units(west)) + i32(units(east)) + i32(units(south)) + i32(units(north))
+
+
+# ---- the distances of the routing data, from the geographic maths ----------
+
+RAD = 0.017453292519943295
+COS = [int(math.cos(i * RAD) * 1024.0) for i in range(360)]  # x 1024, truncated
+
+
+def round_shift10(v):
+    return (v + 512) >> 10 if v > 0 else -((512 - v) >> 10)
+
+
+def geo_distance(a, b):
+    """Whole metres between two points in map units: the longitude offset
+    scaled by the cosine of the mean latitude in whole degrees."""
+    m = (int(a[1] / 2) + int(b[1] / 2)) >> 23
+    c = COS[m % 360]
+    d = b[0] - a[0]
+    dx = round_shift10(d * c) if abs(d) < 0x200000 else c * round_shift10(d)
+    dy = b[1] - a[1]
+    r = math.isqrt(dx * dx + dy * dy)
+    return (r * 3643808073 + (1 << 37)) >> 38
+
+
+def chord_distance(a, b):
+    """Straight chord between two (lon, lat) points in degrees, metres."""
+    la, pa, lb, pb = a[0] * RAD, a[1] * RAD, b[0] * RAD, b[1] * RAD
+    x = math.cos(la) * math.cos(pa) - math.cos(lb) * math.cos(pb)
+    y = math.sin(la) * math.cos(pa) - math.sin(lb) * math.cos(pb)
+    z = math.sin(pa) - math.sin(pb)
+    return math.sqrt(x * x + y * y + z * z) * 6371302.0
+
+
+def packed_length(metres):
+    v, e = int(metres * 128), 0
+    while v > 4095:
+        v >>= 1
+        e += 1
+    return v << 4 | e
 
 
 class Record:
@@ -165,9 +205,30 @@ img.add(text("Gold") + text("C") + text("1") + u8(2) + u8(24) + u8(18))
 img.pad(2)
 img.add(text(""))
 end(1)
+# Section 10: the road's two directions, A = 100 -> 101 and B = 101 -> 100.
+# No route node is external, so there is no core: both are contracted, A
+# first on the tie-break of equal priority (start node 100 before 101), so
+# A has rank 0 and B rank 1. Each turns back onto the other (a U-turn mark)
+# at the cost of its own link; both edges are stored at A, the lower end.
+ROAD_POINTS = [(13, 45), (13.5, 45.5), (14, 46)]
+metres = sum(geo_distance((units(a[0]), units(a[1])), (units(b[0]), units(b[1])))
+             for a, b in zip(ROAD_POINTS, ROAD_POINTS[1:]))
+costs = {"distance": metres, "time": metres * 576 // (10 * 85)}  # 80 km/h, road class 3: +5
 begin(10)
+img.add(bytes(16))                                  # no core node in either graph
+graph_at = {}
+ref_places = []                                     # (place, road link word), patched with the road
+for metric in ("distance", "time"):
+    a = img.pos()
+    b = a + 12 + 24
+    graph_at[metric] = (a, b)
+    edge = u32(costs[metric] << 2 | 1) + u32(b) + u32(0)
+    ref_places.append((a, 1 << 16 | 0))             # link 0 of the road, along it
+    img.add(bytes(8) + u8(0) + u8(0) + u8(1) + u8(1) + edge + edge)  # in: B -> A, out: A -> B
+    ref_places.append((b, 0))                       # link 0, against the road
+    img.add(bytes(8) + u8(0) + u8(0) + u8(0) + u8(0))
 end(10)
-begin(11, align=False)
+begin(11, align=False)                              # no external node
 end(11)
 
 # Section 7, laid out first: offsets of every address record.
@@ -196,7 +257,8 @@ rec.add(u8(94))                                      # 80 + 5 (road class 3) km/
 rec.add(u16(1 << 1 | 3 << 11))                       # toll, road class 3
 rec.add(bytes(48))                                   # speed pairs
 rec.add(u16(2))                                      # route nodes
-rec.add(u16(0))                                      # n - 1 segment offsets (routing stage)
+segment_table = len(rec.b)
+rec.add(u16(0))                                      # offset of the segment block, below
 rec.add(u16(0) + u16(2))                             # node point indexes
 rec.add(text("Main"))
 rec.add(u8(1) + u8(255) + u8(0))                     # one entry: level 0, EndLevel unset
@@ -204,7 +266,17 @@ rec.add(u8(1))                                       # one house-number interval
 rec.pad(4)
 rec.add(u16(0) + u16(1) + u16(9) + u16(2) + u16(10) + u8(2) + u8(1))  # point 0: left O 1-9, right E 2-10
 rec.add(u32(3) + point(13, 45) + point(13.5, 45.5) + point(14, 46))
-rec.add(bytes(8))                                    # node table references (routing stage)
+node_refs = rec.at + len(rec.b)                      # section 8 entries of nodes 100 and 101, below
+rec.add(bytes(8))
+rec.b[segment_table:segment_table + 2] = u16(len(rec.b))
+# The segment: CH node records (Time, Distance) both ways, the packed
+# length, and at either end a dead end where only turning back is allowed:
+# the U-turn bit and no items.
+rec.add(u32(graph_at["time"][0]) + u32(graph_at["distance"][0]))
+rec.add(u32(graph_at["time"][1]) + u32(graph_at["distance"][1]))
+pts = [(p[0], p[1]) for p in ROAD_POINTS]
+rec.add(u16(packed_length(chord_distance(pts[0], pts[1]) + chord_distance(pts[1], pts[2]))))
+rec.add(u8(0x80) + u8(0x80))
 rec.add(u16(1) + u16(1) + u16(1))                    # one height level: point 1, level 1
 rec.extra_texts()
 img.add(rec.bytes())
@@ -280,8 +352,17 @@ assert len(s7_bytes) == s7_end - s7
 img.b[s7:s7_end] = s7_bytes
 directory[7] = (s7, s7_end - s7)
 
+# Section 8: nodes 100 and 101, neither bound, each on the road once.
 begin(8)
+img.add(u32(2) + u32(0))
+entry100 = img.pos()
+img.add(u32(100) + u8(0) + u8(1) + u16(0) + u32(road_at) + u32(0))
+entry101 = img.pos()
+img.add(u32(101) + u8(0) + u8(1) + u16(0) + u32(road_at) + u32(2))
 end(8)
+img.b[node_refs:node_refs + 8] = u32(entry100) + u32(entry101)
+for place, word in ref_places:
+    img.b[place:place + 8] = u32(road_at) + u32(word)
 
 # Section 9: bar, cafe, coffee (the type's tag), hall, in unit order.
 begin(9)

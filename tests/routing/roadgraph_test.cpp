@@ -12,6 +12,7 @@
 #include "app/config.h"
 #include "mapfile/writer.h"
 #include "polski/polski_testutil.h"
+#include "routing/maprouting.h"
 #include "routing/roadgraph.h"
 #include "support/testutil.h"
 
@@ -449,6 +450,8 @@ TEST(RoadGraph, WriterGivesUpAMapThatCannotBeRouted) {
             nullptr);
   CConverterConfig config;
   CMapWriter writer;
+  CMapRoutingWriter routing;
+  writer.routing = &routing;
   std::string path = TestUtil::MakeTempDir("roadgraph_writer") + "map.qx";
   TestUtil::CStdoutCapture capture;
   EXPECT_FALSE(WriteMapFile(writer, map, path, config, true, nullptr));

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -17,11 +18,28 @@
 
 namespace Platform {
 
+namespace {
+
+// Opens without waiting: a FIFO with no writer (or, for writing, no reader)
+// would block the open for good. Once the file is known, reads and writes
+// block again as usual. -1 on failure.
+int OpenNonBlocking(const char* path, int flags, struct stat* st) {
+  int fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return -1;
+  if (::fstat(fd, st) != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 TFileHandle OpenFileForRead(const char* path) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kInvalidFile;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  int fd = OpenNonBlocking(path, O_RDONLY, &st);
+  if (fd < 0) return kInvalidFile;
+  if (!S_ISREG(st.st_mode)) {
     ::close(fd);
     return kInvalidFile;
   }
@@ -61,13 +79,21 @@ void CloseFile(TFileHandle file) {
 }
 
 FILE* OpenStdioFile(const char* path, const char* mode) {
-  FILE* f = std::fopen(path, mode);
-  if (!f) return nullptr;
-  struct stat st;
-  if (::fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
-    std::fclose(f);
+  int flags;
+  if (std::strcmp(mode, "rb") == 0) {
+    flags = O_RDONLY;
+  } else if (std::strcmp(mode, "r+b") == 0) {
+    flags = O_RDWR;
+  } else if (std::strcmp(mode, "wb") == 0) {
+    flags = O_WRONLY | O_CREAT | O_TRUNC;
+  } else {
     return nullptr;
   }
+  struct stat st;
+  int fd = OpenNonBlocking(path, flags, &st);
+  if (fd < 0) return nullptr;
+  FILE* f = S_ISDIR(st.st_mode) ? nullptr : ::fdopen(fd, mode);
+  if (!f) ::close(fd);
   return f;
 }
 
@@ -156,6 +182,8 @@ uint32_t GetTickCount() {
   uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
+
+void IgnoreClosedConsole() { ::signal(SIGPIPE, SIG_IGN); }
 
 int StrICmp(const char* a, const char* b) {
   for (;; a++, b++) {

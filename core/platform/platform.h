@@ -16,7 +16,7 @@ using TFileHandle = int;
 constexpr TFileHandle kInvalidFile = -1;
 
 // Opens an existing regular file for reading; anything else (a directory, a
-// device, a missing path) gives kInvalidFile.
+// device, a FIFO, a missing path) gives kInvalidFile, without blocking.
 TFileHandle OpenFileForRead(const char* path);
 bool GetFileSize(TFileHandle file, uint64_t* size);
 // Reads exactly n bytes unless the file ends or fails; returns the count read.
@@ -25,7 +25,9 @@ bool SeekFile(TFileHandle file, uint64_t offset);
 void CloseFile(TFileHandle file);
 
 // ---- stdio with 64-bit positions -------------------------------------------
-// Like fopen, but refuses to open a directory (fopen accepts one for reading).
+// Like fopen for the modes "rb", "r+b" and "wb", but refuses to open a
+// directory (fopen accepts one for reading), and a FIFO that nobody reads
+// fails instead of blocking.
 FILE* OpenStdioFile(const char* path, const char* mode);
 bool SeekStdio(FILE* f, uint64_t offset, int whence);
 int64_t TellStdio(FILE* f);
@@ -88,6 +90,11 @@ bool PrefaultPages(void* p, uint64_t n);
 // that grew since the last call. Call it often while many small objects are
 // allocated (cheap when the heap did not grow).
 void AdviseHeapGrowth();
+
+// ---- Console -----------------------------------------------------------------
+// A console that goes away (a pipe closed by its reader) must not end the
+// run: writes to it then fail quietly instead of raising a signal.
+void IgnoreClosedConsole();
 
 // ASCII case-insensitive comparison, like the runtime's stricmp.
 int StrICmp(const char* a, const char* b);

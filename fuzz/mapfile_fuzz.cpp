@@ -1,6 +1,8 @@
 // The map file reader on a whole file: the load, then every section read
 // through a small page cache (so that pages are moved and evicted) in
-// pieces of varied sizes, which must agree with one whole read.
+// pieces of varied sizes, which must agree with one whole read; then the
+// stream item readers over the road records, the CH node records and the
+// external-node tree (each read gives a result or a stream error).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include "core/log.h"
 #include "fuzzutil.h"
 #include "mapfile/reader.h"
+#include "tests/mapfile/streamwalk.h"
 
 namespace {
 
@@ -59,6 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (length > kMaxRead) length = kMaxRead;
     if (ReadInPieces(map, offset, length) && std::memcmp(g_Pieces, g_Whole, length) != 0) __builtin_trap();
   }
+  if (!g_Cache->IndexesConsistent()) __builtin_trap();
+  // Few items per input: the fuzzer gains from many short runs.
+  streamwalk::WalkStreamItems(map, 300);
   if (!g_Cache->IndexesConsistent()) __builtin_trap();
   return 0;
 }

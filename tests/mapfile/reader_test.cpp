@@ -721,8 +721,8 @@ TEST(MapReader, NoCacheIsRefused) {
   for (uint32_t i = 0; i < cache.SlotCount(); i++) EXPECT_EQ(cache.Slot(i).start, TCachePage::kFree) << i;
 }
 
-// The writer leaves the routing sections empty here: they are absent, and
-// an absent section is not one at offset 0.
+// Written without the routing part, the map's routing sections are empty:
+// they are absent, and an absent section is not one at offset 0.
 TEST(MapReader, HasSectionTellsAbsentSections) {
   const TWritten& w = Maps()[0];
   CStreamCache cache(8);

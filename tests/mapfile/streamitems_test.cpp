@@ -17,6 +17,7 @@
 #include "mapfile/streamitems.h"
 #include "mapfile/writer.h"
 #include "qxtest.h"
+#include "routing/maprouting.h"
 #include "routingencoder.h"
 #include "streamwalk.h"
 
@@ -82,8 +83,10 @@ const std::vector<TMpRoad>& MpRoads() {
     r.push_back({"Road with one node", true, {Line(13.02, 45.02, 4)}, {2}, {{1, 1}}});
     r.push_back({"Road of two levels", true, {Line(13.03, 45.03, 6), Line(13.03, 45.13, 3)}, {0, 2, 2, 5},
                  {{1, 1}, {3, -1}, {5, 2}}});
-    TMpRoad longRoad{"Long road", true, {Line(13.04, 45.04, 300), Line(13.04, 45.14, 40)}, {}, {{10, 1}}};
+    // It starts where the road of two levels ends: one junction.
+    TMpRoad longRoad{"Long road", true, {Line(13.0355, 45.0308, 300), Line(13.04, 45.14, 40)}, {}, {{10, 1}}};
     for (uint16_t k = 0; k < 300; k += 3) longRoad.nodes.push_back(k);
+    longRoad.nodes.push_back(299);
     r.push_back(longRoad);
     return r;
   }();
@@ -111,9 +114,14 @@ std::string RoadsMapText() {
     for (size_t e = 0; e < road.entries.size(); e++) {
       text += "Data" + std::to_string(e) + "=" + PointsText(road.entries[e]) + "\n";
     }
+    // Node ids: the two-level road's last is the long road's first; the
+    // first of the one and the last of the other are bound (external).
+    const bool longRoad = road.label == "Long road";
+    if (longRoad) nodeId--;
     for (size_t k = 0; k < road.nodes.size(); k++) {
+      const bool bound = (k == 0 && road.nodes.size() == 4) || (longRoad && k + 1 == road.nodes.size());
       text += "Nod" + std::to_string(k + 1) + "=" + std::to_string(road.nodes[k]) + "," + std::to_string(nodeId++) +
-              ",0\n";
+              (bound ? ",1\n" : ",0\n");
     }
     std::string heights;
     for (auto [point, level] : road.heights) {
@@ -155,6 +163,8 @@ const TConverted& Converted() {
       PolskiFormat::CMap map;
       EXPECT_EQ(map.LoadFile(mp.c_str(), nullptr), nullptr);
       CMapWriter writer;
+      CMapRoutingWriter routing;
+      writer.routing = &routing;
       EXPECT_TRUE(WriteMapFile(writer, map, compress ? c.packedPath : c.plainPath, config, compress, nullptr));
     }
     g_Log.enabled = true;
@@ -177,6 +187,7 @@ const TConverted& Converted() {
 
 TEST(StreamPolyline, ConverterRoadRecords) {
   const TConverted& c = Converted();
+  auto heightsOf = [](const TMpRoad& mp) { return static_cast<uint32_t>(mp.routing ? mp.heights.size() : 0); };
   for (const std::string& path : {c.plainPath, c.packedPath}) {
     TOpened f(path, 8);
     for (size_t i = 0; i < MpRoads().size(); i++) {
@@ -196,17 +207,20 @@ TEST(StreamPolyline, ConverterRoadRecords) {
       EXPECT_TRUE(Throws([&] { road.GetPoint(points); }));
       EXPECT_TRUE(Throws([&] { road.GetPoint(0xFFFFFFFFu); }));
 
-      // The extra texts (five empty ones here) follow the height list.
+      // Each segment block's items end where the next block begins, the
+      // last one's at the height list.
       const uint32_t end = r + U32At(c.plain, r);
-      if (n >= 2 && U16At(c.plain, r + 78) == 0) {
-        // No segment blocks written: nothing to find the tail by.
-        EXPECT_TRUE(Throws([&] { road.GetTailListPos(); }));
-        EXPECT_TRUE(Throws([&] { road.ReadLaneCounts(0); }));
-        continue;
-      }
       const uint32_t tail = road.GetTailListPos();
+      for (uint32_t k = 0; k + 1 < n; k++) {
+        const TLaneCounts lanes = road.ReadLaneCounts(k);
+        const uint32_t items = lanes.forwardExits + lanes.forwardEntries + lanes.backwardExits + lanes.backwardEntries;
+        const uint32_t next = k + 2 < n ? r + U16At(c.plain, r + 78 + 2 * (k + 1)) : tail - 2 - 4 * heightsOf(mp);
+        EXPECT_EQ(lanes.itemsPos + 8 * items, next) << "segment " << k;
+      }
+      EXPECT_TRUE(Throws([&] { road.ReadLaneCounts(n < 2 ? 0 : n - 1); }));
+      // The extra texts (five empty ones here) follow the height list.
       EXPECT_EQ(tail + tail % 2 + 10, end);
-      const size_t heights = mp.routing ? mp.heights.size() : 0;
+      const size_t heights = heightsOf(mp);
       const size_t list = tail - 4 * heights - 2;
       ASSERT_EQ(U16At(c.plain, list), heights);
       for (size_t h = 0; h < heights; h++) {
@@ -326,6 +340,99 @@ TEST(StreamPolyline, OffsetsOutsideTheSection) {
   TOpened b(Dir() + "bare.qx");
   EXPECT_FALSE(b.map.HasSection(SectionPolylines));
   EXPECT_TRUE(Throws([&] { CStreamPolyline(&b.map, 188).GetTitlePos(); }));
+}
+
+// ---- The converter's routing sections ------------------------------------------------
+
+// Section 10 as the converter wrote it, decoded from its bytes with the
+// record positions the reader walks to, encodes again to the same bytes;
+// each border node's point finds its own record in the tree, and each
+// start node's point the record's 4-byte reference.
+TEST(StreamItems, ConverterRoutingSections) {
+  const TConverted& c = Converted();
+  const Bytes& image = c.plain;
+  TOpened f(c.packedPath, 8);
+  ASSERT_TRUE(f.map.HasSection(SectionChGraphs));
+  ASSERT_TRUE(f.map.HasSection(SectionExternalNodes));
+  const uint32_t s10 = f.map.GetSectionOffset(SectionChGraphs), size = f.map.GetSectionSize(SectionChGraphs);
+  std::vector<uint32_t> positions;
+  for (uint32_t e = s10 + 16; e < s10 + size; e = CStreamGraphNode(&f.map, e).GetEndPos()) positions.push_back(e);
+  ASSERT_GT(positions.size(), 4u);
+  auto index = [&](uint32_t position) {
+    auto it = std::lower_bound(positions.begin(), positions.end(), position);
+    EXPECT_TRUE(it != positions.end() && *it == position) << position;
+    return static_cast<int32_t>(it - positions.begin());
+  };
+  std::vector<TChNode> nodes;
+  for (uint32_t e : positions) {
+    TChNode n;
+    n.road = U32At(image, e);
+    n.link = U16At(image, e + 4);
+    n.direction = image[e + 6];
+    n.flags = image[e + 8];
+    n.endExternal = image[e + 9] != 0;
+    uint32_t in = image[e + 10], out = image[e + 11], at = e + 12;
+    if (in == 255) in = U16At(image, at), at += 2;
+    if (out == 255) out = U16At(image, at), at += 2;
+    at = (at + 3) / 4 * 4;
+    for (uint32_t j = 0; j < in + out; j++, at += 12) {
+      const uint32_t via = U32At(image, at + 8);
+      TChEdge edge{U32At(image, at) >> 2, U32At(image, at) & 3, index(U32At(image, at + 4) & ~3u),
+                   (U32At(image, at + 4) & 1) != 0, via ? index(via) : -1};
+      (j < in ? n.in : n.out).push_back(edge);
+    }
+    if (n.endExternal) n.cost = U32At(image, at);
+    nodes.push_back(n);
+  }
+  auto first = [&](uint32_t at) { return U32At(image, at) ? index(U32At(image, at)) : -1; };
+  const TChSection again =
+      EncodeChSection(s10, nodes, U32At(image, s10), first(s10 + 4), U32At(image, s10 + 8), first(s10 + 12));
+  EXPECT_TRUE(again.bytes == Bytes(image.begin() + s10, image.begin() + s10 + size));
+
+  uint32_t borders = 0, starts = 0;
+  for (size_t i = 0; i < positions.size(); i++) {
+    const TChNode& n = nodes[i];
+    CStreamGraphNode node(&f.map, positions[i]);
+    const TRoadRef ref = node.GetRoadRef(3);
+    EXPECT_EQ(ref.node >> 17, 3u);
+    const size_t road = std::find(c.records.begin(), c.records.end(), ref.road) - c.records.begin();
+    ASSERT_LT(road, MpRoads().size()) << "record " << positions[i];
+    const TMpRoad& mp = MpRoads()[road];
+    CStreamPolyline reader(&f.map, ref.road);
+    // The node's end point (route node link + direction), and its start point.
+    const uint32_t link = ref.node & 0xFFFF, along = ref.node >> 16 & 1;
+    const TGeoPoint end = reader.GetPoint(reader.GetNodePointIndex(link + along));
+    const TGeoPoint start = reader.GetPoint(reader.GetNodePointIndex(link + 1 - along));
+    const TPointD& p = mp.entries[0][mp.nodes[link + along]];
+    EXPECT_EQ(end, DegreesToGeoPoint(p.x, p.y));
+    for (uint32_t kind : {1u, 0u}) {
+      if (kind == 1 ? !n.endExternal : !(n.flags & 1)) continue;
+      (kind ? borders : starts)++;
+      uint64_t best = ~0ull;
+      CStreamNodeTree found = CStreamNodeTree(&f.map).FindNearest(kind ? end : start, kind, best);
+      ASSERT_FALSE(found.IsEmpty());
+      EXPECT_EQ(best, 0u);
+      bool listed = false;
+      for (uint32_t metric = 0; metric < 2; metric++) {
+        CReallocArray<TNodeRef> refs;
+        found.CollectNodeRefs(kind, metric, refs);
+        for (const TNodeRef& r : refs) {
+          if (r.position != positions[i]) continue;
+          listed = true;
+          // The Time graph's references carry the Time cost the record keeps.
+          if (kind == 1 && metric == 1) {
+            EXPECT_EQ(r.word, node.GetExtraWord());
+          } else if (kind == 0) {
+            EXPECT_EQ(r.word, n.flags >> 1 & 1u);  // the road's type-0x0a bit
+          }
+        }
+      }
+      EXPECT_TRUE(listed) << "record " << positions[i] << " kind " << kind;
+    }
+  }
+  EXPECT_GT(borders, 0u);
+  EXPECT_GT(starts, 0u);
+  EXPECT_EQ(streamwalk::WalkStreamItems(f.map).errors, 0u);
 }
 
 // ---- Section 10 and 11 beside the roads ---------------------------------------------
@@ -956,7 +1063,7 @@ TEST(StreamItems, DamagedTreesGiveStreamErrors) {
   }
 
   // Chains of right children, each node nearer the query than the one before.
-  for (uint32_t length : {CStreamNodeTree::kMaxDepth, CStreamNodeTree::kMaxDepth + 1, 5000u}) {
+  for (uint32_t length : {CStreamNodeTree::kMaxDepth, CStreamNodeTree::kMaxDepth + 1, 1000u}) {
     SCOPED_TRACE(length);
     std::vector<std::vector<uint32_t>> nodes;
     for (uint32_t i = 0; i < length; i++) nodes.push_back({i, i, i + 1 < length ? 1u | 0x100 : 1u, ref});
@@ -1023,8 +1130,10 @@ TEST(StreamItems, RandomDamage) {
 // A map without routing sections: the tree is empty, and node records
 // cannot be read.
 TEST(StreamItems, AbsentRoutingSections) {
-  const TConverted& c = Converted();
-  TOpened f(c.packedPath);
+  TRoadImage t;
+  AddRoads(t, EncodedRoads());
+  t.image.Save(Dir() + "no-routing.qx", true);
+  TOpened f(Dir() + "no-routing.qx");
   ASSERT_FALSE(f.map.HasSection(SectionChGraphs));
   ASSERT_FALSE(f.map.HasSection(SectionExternalNodes));
   uint64_t best = ~0ull;
@@ -1034,7 +1143,7 @@ TEST(StreamItems, AbsentRoutingSections) {
   ExpectThrows("node", [&] { CStreamGraphNode(&f.map, 0).GetEndPos(); });
   ExpectThrows("node", [&] { CStreamGraphNode(&f.map, f.map.GetSectionOffset(SectionChGraphs)).GetEndPos(); });
   const streamwalk::TWalkCounts walk = streamwalk::WalkStreamItems(f.map);
-  EXPECT_EQ(walk.roads, MpRoads().size());
+  EXPECT_EQ(walk.roads, t.offsets.size());
   EXPECT_EQ(walk.nodes + walk.treeNodes, 0u);
 }
 

@@ -14,6 +14,9 @@ import os
 import struct
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qxrouting  # noqa: E402
+
 MAGIC = b"qzorvane"
 VERSION = 66
 OLDEST_READER = 65
@@ -23,8 +26,6 @@ HEAD = 188  # header 36 + directory 144 + 8 bytes
 IMAGE_ORDER = [1, 10, 11, 7, 3, 2, 4, 5, 6, 8, 9, 12]
 # Sections that follow their predecessor directly instead of at a 4-aligned offset.
 UNALIGNED = {1, 11, 7}
-# Sections written by the routing stage; checked for placement only.
-ROUTING = {8, 10, 11}
 
 
 class Fault(Exception):
@@ -434,11 +435,12 @@ class MapFile:
             if not self.old_layout():
                 steps += [(3, self.check_polylines), (2, self.check_pois), (4, self.check_polygons),
                           (5, self.check_polyline_trees), (6, self.check_item_trees),
-                          (7, self.check_address), (9, self.check_words), (0, self.check_object_refs)]
+                          (7, self.check_address), (9, self.check_words), (0, self.check_object_refs),
+                          (10, self.check_routing)]
             for sid, fn in steps:
                 try:
                     fn()
-                except (Fault, IndexError, ValueError, struct.error) as x:
+                except (Fault, qxrouting.Fault, IndexError, ValueError, struct.error) as x:
                     self.fault("section %d" % sid if sid else "records", str(x))
                     if sid != 12:
                         break  # later sections need this one's levels or records
@@ -450,6 +452,10 @@ class MapFile:
         """Files whose record and index sections are all empty (written
         before those sections existed) are checked for placement only."""
         return all(self.sections[sid][1] == 0 for sid in (2, 3, 4, 5, 6, 7, 9))
+
+    # Sections 8, 10 and 11 with the road blocks (tools/qxrouting.py).
+    def check_routing(self):
+        qxrouting.check_routing(self)
 
     # Sections 2 to 6.
     def check_polylines(self):
@@ -814,6 +820,7 @@ def check_entry_points(cur):
 class RecordSection:
     def __init__(self, sid):
         self.sid = sid
+        self.roads = []  # routing roads with their segment blocks (section 3)
         self.starts = []  # in section order
         self.address_refs = []  # (record start, country, city, street, house number)
 
@@ -896,14 +903,12 @@ def parse_polyline(mf, cur, out, rec):
     if road:
         if nodes and indexes[-1] >= counts[0]:
             raise Fault("%s: route node at point %d of %d" % (cur.what, indexes[-1], counts[0]))
-        cur.skip(4 * nodes)  # node table references, filled by the routing stage
-        if any(segments):
-            # Segment data of the routing stage: the record's tail is not
-            # parsed here.
-            if segments != sorted(segments) or rec + segments[0] != cur.pos:
-                raise Fault("%s: segment data offsets out of order" % cur.what)
-            cur.pos = cur.end
-            return
+        refs = [cur.u32() for _ in range(nodes)]  # section 8 entries of the route nodes
+        # A file written without routing has no blocks: offsets and
+        # references all 0.
+        one_way = mf.image.u16(block + 6) & 1
+        blocks = qxrouting.parse_blocks(cur, rec, segments, one_way) if any(segments) or any(refs) else []
+        out.roads.append(qxrouting.Road(rec, mf.image.u32(block), one_way, indexes, refs, blocks))
     heights = cur.u16()
     if heights and not road:
         raise Fault("%s: height levels on a plain polyline" % cur.what)

@@ -199,6 +199,19 @@ bool CheckDuplicateNodes(const TRoadGraph& graph, const CMap& map) {
   return ok;
 }
 
+// Two roads with one id cannot be told apart: every look-up by road id
+// would give one road's one-way flag, speed and type for the links of both.
+bool CheckDuplicateRoads(const TRoadGraph& graph) {
+  bool ok = true;
+  for (size_t i = 1; i < graph.Roads.Size(); i++) {
+    const uint32_t id = graph.Roads[i].RoadId;
+    if (graph.Roads[i - 1].RoadId != id || (i >= 2 && graph.Roads[i - 2].RoadId == id)) continue;
+    g_Log.Print("Error: duplicate road id %u", id);
+    ok = false;
+  }
+  return ok;
+}
+
 }  // namespace
 
 bool CompareRestrictionChains(const TRestrictionChain& x, const TRestrictionChain& y) {
@@ -325,7 +338,8 @@ uint32_t LinkTimeCost(const TRoadLink& link, uint8_t speedKmh) {
 bool ValidateRoadGraph(TRoadGraph& graph, const CMap& map) {
   bool ok = CheckAdjacentLinks(graph);
   CheckRestrictionChains(graph);
-  return CheckDuplicateNodes(graph, map) && ok;
+  ok = CheckDuplicateNodes(graph, map) && ok;
+  return CheckDuplicateRoads(graph) && ok;
 }
 
 bool BuildRoadGraph(TRoadGraph& graph, CMap& map) {

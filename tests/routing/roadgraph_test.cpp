@@ -431,6 +431,23 @@ TEST(RoadGraph, RoadThroughANodeTwice) {
             "T: Error: duplicate node id -1294967296, road -1294967296, [46.001000 8.002000]\n");
 }
 
+// One id on two roads (here a two-way road and a one-way road of type
+// 0x0a elsewhere): the map cannot be routed, whichever road a look-up finds.
+TEST(RoadGraph, DuplicateRoadIds) {
+  TGraphFixture f(RoadText({10, {{0, 0}, {1, 0}}, {"0,1", "1,2"}}) +
+                  RoadText({10, {{0, 2}, {1, 2}}, {"0,3", "1,4"}, kOneWay, "", "0x0a"}) +
+                  RoadText({11, {{0, 4}, {1, 4}}, {"0,5", "1,6"}}) +
+                  RoadText({3000000000u, {{0, 5}, {1, 5}}, {"0,7", "1,8"}}) +
+                  RoadText({3000000000u, {{0, 6}, {1, 6}}, {"0,9", "1,10"}}) +
+                  RoadText({3000000000u, {{0, 7}, {1, 7}}, {"0,11", "1,12"}}));
+  EXPECT_FALSE(f.built);
+  EXPECT_EQ(f.log, "T: Error: duplicate road id 3000000000\nT: Error: duplicate road id 10\n");
+  TGraphFixture once(RoadText({10, {{0, 0}, {1, 0}}, {"0,1", "1,2"}}) +
+                     RoadText({11, {{0, 2}, {1, 2}}, {"0,3", "1,4"}, kOneWay, "", "0x0a"}));
+  EXPECT_TRUE(once.built);
+  EXPECT_EQ(once.log, "");
+}
+
 TEST(RoadGraph, AllChecksRunBeforeTheVerdict) {
   TGraphFixture f(Hub(256) + RoadText({9, {{0, 0}, {1, 0}, {2, 0}}, {"0,7", "1,8", "2,7"}}) +
                   Restrict("7,99,8,2", "9,9,9"));

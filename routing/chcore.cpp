@@ -176,11 +176,24 @@ void CGraph::MakeShortcut(const TChAdjEntry& in, const TChAdjEntry& out, TChNode
               TShortcutHalves{in.edge, out.edge});
 }
 
+// A path u -> v -> w over the entries f and o is legal for a route that
+// starts at u in area state 0 unless it reaches the area node v in state 1
+// (u lies outside or f leaves the area) and then leaves v for good (w lies
+// outside or o leaves the area). A route in state 1 can never use a path
+// that is illegal in state 0, so nothing else is ever refused.
+bool CGraph::PairLegal(const TChNode* u, const TChAdjEntry& f, const TChNode* v, const TChAdjEntry& o) {
+  if (!v->IsArea()) return true;
+  const bool arrivesLeft = !u->IsArea() || (f.word & kEdgeLeavesArea);
+  const bool leaves = !o.other->IsArea() || (o.word & kEdgeLeavesArea);
+  return !(arrivesLeft && leaves);
+}
+
 void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference,
                           int64_t* hopSum, CReallocArray<TChNode*>* neighbours) {
   int64_t d = 0, h = 0;
   if (perform) neighbours->Clear();
   const bool vArea = v->IsArea();
+  CReallocArray<uint8_t>& kinds = state.pairKinds;
   // When performing, each in-entry is unlinked after its pairs, so the next
   // one is always at the head (shortcuts never enter v's lists).
   for (TChAdjEntry* f = v->inHead; f; f = perform ? v->inHead : f->next) {
@@ -189,32 +202,48 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
     // A self-loop lies on no shortest path: it pairs with nothing.
     bool uIsOutNeighbour = u == v;
     if (u != v) {
-      uint32_t targets = 0, maxOut = 0;
+      // Pairs that stay in the area serve routes that are confined to it
+      // (state 1 at u): their witnesses must stay in it too. The others
+      // serve routes in state 0 only, which leave the area behind them.
+      const bool inArea = vArea && u->IsArea() && !(f->word & kEdgeLeavesArea);
+      uint32_t targets[2] = {0, 0}, maxOut[2] = {0, 0};
+      kinds.Clear();
       for (TChAdjEntry* o = v->outHead; o; o = o->next) {
         TChNode* w = o->other;
+        uint8_t kind = kPairNone;
         if (w == u) {
           uIsOutNeighbour = true;
-          continue;
+        } else if (w != v) {
+          kind = inArea && w->IsArea() && !(o->word & kEdgeLeavesArea) ? kPairInArea : kPairOpen;
+          targets[kind]++;
+          maxOut[kind] = std::max(maxOut[kind], EdgeCost(o->word));
         }
-        if (w == v) continue;
-        w->flags |= kNodeTarget;
-        targets++;
-        maxOut = std::max(maxOut, EdgeCost(o->word));
+        kinds.PushBack(kind);
       }
-      WitnessSearch(state, u, v, targets, EdgeCost(f->word) + maxOut);
-      for (TChAdjEntry* o = v->outHead; o; o = o->next) {
-        TChNode* w = o->other;
-        if (w == u || w == v) continue;
-        w->flags &= ~kNodeTarget;
-        uint32_t both = f->word | o->word;
-        uint64_t length = static_cast<uint64_t>(EdgeCost(f->word)) + EdgeCost(o->word);
-        if (state.stamp.IsCurrent(*w)) {
-          uint32_t bound = (both & kEdgeRestricted) ? WitnessKey(w) : w->labelA;
-          if (length >= bound) continue;  // a witness is no longer
+      for (uint8_t kind : {kPairOpen, kPairInArea}) {
+        if (kind == kPairInArea && targets[kind] == 0) break;
+        size_t i = 0;
+        for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
+          if (kinds[i] == kind) o->other->flags |= kNodeTarget;
         }
+        WitnessSearch(state, u, v, targets[kind], EdgeCost(f->word) + maxOut[kind], kind == kPairInArea);
+        i = 0;
+        for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
+          if (kinds[i] != kind) continue;
+          TChNode* w = o->other;
+          w->flags &= ~kNodeTarget;
+          uint64_t length = static_cast<uint64_t>(EdgeCost(f->word)) + EdgeCost(o->word);
+          if (state.stamp.IsCurrent(*w)) {
+            uint32_t bound = ((f->word | o->word) & kEdgeRestricted) ? WitnessKey(w) : w->labelA;
+            if (length >= bound) kinds[i] = kPairNone;  // a witness is no longer
+          }
+        }
+      }
+      size_t i = 0;
+      for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
+        if (kinds[i] == kPairNone) continue;
         h = std::min<int64_t>(h + f->hops + o->hops, kHopSumCap);
-        bool counted = !vArea || ((u->IsArea() || w->IsArea()) && !(both & kEdgeLeavesArea));
-        if (!counted) continue;  // the path would pass through the area
+        if (!PairLegal(u, *f, v, *o)) continue;  // no route can take it
         d++;
         if (perform) MakeShortcut(*f, *o, v);
       }
@@ -276,14 +305,15 @@ TChNode* CGraph::WitnessPop(TOrderingState& state) {
   return top;
 }
 
-void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit) {
+void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit,
+                           bool confined) {
   CSearchStamp& stamp = state.stamp;
   stamp.Advance(*this);
   if (targets == 0) return;
   stamp.Mark(*u);
   u->labelA = 0;
   u->labelB = kUnreached;
-  u->flags &= ~kNodePathState;
+  u->flags = confined ? (u->flags | kNodePathState) : (u->flags & ~kNodePathState);
   state.witnessHeap.Clear();
   WitnessPush(state, u);
   while (!state.witnessHeap.Empty()) {
@@ -292,20 +322,22 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
     if ((r->flags & kNodeTarget) && --targets == 0) break;
     const uint32_t a = r->labelA, b = r->labelB, m = WitnessKey(r);
     const bool rArea = r->IsArea();
-    const bool confined = rArea && (r->flags & kNodePathState);
+    const bool rState = (r->flags & kNodePathState) != 0;
     for (TChAdjEntry* e = r->outHead; e; e = e->next) {
       TChNode* w = e->other;
       if (w == v) continue;
       uint32_t c = EdgeCost(e->word);
       if (static_cast<uint64_t>(m) + c > limit) continue;
-      if (confined && ((e->word & kEdgeLeavesArea) || !w->IsArea())) continue;
+      if (rArea && rState && ((e->word & kEdgeLeavesArea) || !w->IsArea())) continue;
       bool restricted = (e->word & kEdgeRestricted) != 0;
       uint32_t newA = !restricted && a != kUnreached ? AddLabel(a, c) : kUnreached;
       uint32_t newB = restricted || b != kUnreached ? AddLabel(m, c) : kUnreached;
+      const bool pathState = (e->word & kEdgeLeavesArea) || !rArea || rState;
       if (!stamp.IsCurrent(*w)) {
         stamp.Mark(*w);
         w->labelA = newA;
         w->labelB = newB;
+        w->flags &= ~kNodePathState;
       } else {
         bool improved = false;
         if (newA < w->labelA) {
@@ -318,8 +350,10 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
         }
         if (!improved) continue;
       }
-      bool pathState = (e->word & kEdgeLeavesArea) || !rArea || (r->flags & kNodePathState);
-      w->flags = pathState ? (w->flags | kNodePathState) : (w->flags & ~kNodePathState);
+      // Its labels may come from different paths: it is expanded under the
+      // rule of the most confined of them, so every label it passes on
+      // belongs to a legal path.
+      if (pathState) w->flags |= kNodePathState;
       WitnessPush(state, w);
     }
     r->flags |= kNodeSettled;

@@ -5,6 +5,13 @@
 // CH::CGraph; the core sees only nodes, edge words, hop counts and the
 // area flag of each node.
 //
+// Area rule: a route's area state is set once it has left a node outside
+// the area or used a bit-30 edge; in that state it may not leave an area
+// node by a bit-30 edge or towards a node outside. Area nodes serve only
+// the beginning and the end of a route, never its middle. Every edge is
+// legal for a route in state 0 at its from node, and a bit-30 edge is the
+// only kind an area node in state 1 may not take towards another area node.
+//
 // Edge word (edge records and adjacency entries):
 //   bits 0-29  cost
 //   bit 30     the edge joins two area nodes by a path that leaves the area
@@ -13,7 +20,7 @@
 //   bits 0-27  search stamp: labels and bits 28, 30 count only while it is current
 //   bit 28     settled in the current witness search
 //   bit 29     target of the current witness search
-//   bit 30     path state of the path that labelled the node
+//   bit 30     path state: set when any path that labelled the node had it set
 //   bit 31     area node (set by the graph's builder)
 #pragma once
 
@@ -260,6 +267,11 @@ class CPathLabelMap {
 
 class CGraph;
 
+// Kinds of the pairs of one in-entry during a contraction.
+constexpr uint8_t kPairOpen = 0;    // witnessed by the search from u in state 0
+constexpr uint8_t kPairInArea = 1;  // stays in the area: by the confined search
+constexpr uint8_t kPairNone = 2;    // no pair, or witnessed
+
 // Per-search marks in the nodes' flag words. The counter skips 0, so a
 // cleared node is never current; when it wraps every node of the graph is
 // cleared, so an old mark can never pass for a current one.
@@ -289,6 +301,7 @@ struct TOrderingState {
   TPathHeap pathHeap;
   CSearchStamp stamp;
   CReallocArray<TChNode*> neighbours;  // of the node contracted last
+  CReallocArray<uint8_t> pairKinds;    // per out-entry of the node being contracted
   size_t heapEntriesPerBlock;
   uint32_t rebuildAfterChanges = kRebuildAfterChanges;
   // Statistics of the last ordering.
@@ -337,12 +350,20 @@ class CGraph {
   void OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak, const bool* stop);
   // Simulates or performs the contraction of v: edge difference and hop
   // sum out; when performing, the shortcuts are made and the neighbours
-  // whose priority may have changed are listed.
+  // whose priority may have changed are listed. A pair u -> v -> w needs a
+  // shortcut unless a witness search finds a path that serves every route
+  // the pair serves; it is made when a route can take it (PairLegal).
   void ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference, int64_t* hopSum,
                     CReallocArray<TChNode*>* neighbours);
   // Labels the nodes reachable from u without passing v, within the limit,
-  // until the given number of targets is settled.
-  void WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit);
+  // until the given number of targets is settled. A node's path state is
+  // that of every path that labelled it together; confined starts u in
+  // state 1, so that only area nodes are reached.
+  void WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit,
+                     bool confined = false);
+  // Whether a route that starts at u in area state 0 may take the path
+  // u -> v -> w over the entries f (u -> v) and o (v -> w).
+  static bool PairLegal(const TChNode* u, const TChAdjEntry& f, const TChNode* v, const TChAdjEntry& o);
   // Shortcut for the in-entry (u -> v) and out-entry (v -> w) of v.
   void MakeShortcut(const TChAdjEntry& in, const TChAdjEntry& out, TChNode* v);
   // Labels every node reachable from start over out-lists (in-lists when backward).

@@ -188,7 +188,9 @@ TEST(ChContract, PathThroughOneNodeFlagsAndAreaRule) {
       {"area node between two outside: nothing counted, hops counted", 2, 0, 0, true, -4, 4, {}},
       {"area ends through an outside node: bit 30", 5, 0, 0, false, -1, 2, {{0, 2, 1, 2, true, false}}},
       {"inside the area", 7, 0, 0, false, -1, 2, {{0, 2, 1, 2, false, false}}},
-      {"inside the area over a bit-30 half: refused", 7, CH::kEdgeLeavesArea, 0, false, -2, 2, {}},
+      {"inside the area after a bit-30 half: made, bit 30", 7, CH::kEdgeLeavesArea, 0, false, -1, 2,
+       {{0, 2, 1, 2, true, false}}},
+      {"bit-30 halves on both sides: refused", 7, CH::kEdgeLeavesArea, CH::kEdgeLeavesArea, false, -2, 2, {}},
       {"a restricted half: bit 31", 0, 0, CH::kEdgeRestricted, false, -1, 2, {{0, 2, 1, 2, false, true}}},
   };
   for (const Case& c : cases) {
@@ -209,6 +211,89 @@ TEST(ChContract, PathThroughOneNodeFlagsAndAreaRule) {
     Perform(g, state, 1);
     EXPECT_EQ(Shortcuts(g), c.shortcuts) << c.what;
   }
+}
+
+// Every combination of area nodes and bit-30 halves on the path 0 -> 1 ->
+// 2: a shortcut is made exactly when a route starting at 0 outside any
+// area state may take the path. A bit-30 edge stands for a path that
+// leaves the area between its two area nodes, so the path spelled out as
+// area (A) and outside (O) nodes must read A...A O...O A...A.
+TEST(ChContract, PairsAreMadeExactlyWhenARouteMayTakeThem) {
+  int made = 0, refused = 0;
+  for (uint32_t areas = 0; areas < 8; areas++) {
+    for (uint32_t bits = 0; bits < 4; bits++) {
+      const bool a[3] = {(areas & 1) != 0, (areas & 2) != 0, (areas & 4) != 0};
+      const bool f30 = bits & 1, o30 = bits & 2;
+      if ((f30 && !(a[0] && a[1])) || (o30 && !(a[1] && a[2]))) continue;  // bit 30 joins area nodes only
+      std::string spelled;
+      spelled += a[0] ? 'A' : 'O';
+      if (f30) spelled += 'O';
+      spelled += a[1] ? 'A' : 'O';
+      if (o30) spelled += 'O';
+      spelled += a[2] ? 'A' : 'O';
+      const size_t firstOut = spelled.find('O');
+      const bool legal = firstOut == std::string::npos ||
+                         spelled.find('O', spelled.find('A', firstOut)) == std::string::npos ||
+                         spelled.find('A', firstOut) == std::string::npos;
+      const bool leaves = a[0] && a[2] && firstOut != std::string::npos;
+      CTestGraph g(3);
+      for (uint32_t i = 0; i < 3; i++) {
+        if (a[i]) g.SetArea(i);
+      }
+      g.AddEdge(0, 1, 1, f30);
+      g.AddEdge(1, 2, 1, o30);
+      CH::TOrderingState state(g);
+      TSimulation sim = Simulate(g, state, 1);
+      EXPECT_EQ(sim.h, 2) << spelled;  // no witness: the hops count either way
+      EXPECT_EQ(sim.d, legal ? -1 : -2) << spelled;
+      Perform(g, state, 1);
+      std::vector<TShortcut> expected;
+      if (legal) expected.push_back({0, 2, 1, 2, leaves, false});
+      EXPECT_EQ(Shortcuts(g), expected) << spelled;
+      (legal ? made : refused)++;
+    }
+  }
+  EXPECT_EQ(made, 9);
+  EXPECT_EQ(refused, 4);
+}
+
+// A pair inside the area serves routes confined to it: a cheaper witness
+// through a node outside does not serve them, one inside does.
+TEST(ChContract, PairInsideTheAreaNeedsAWitnessInsideIt) {
+  for (bool inside : {false, true}) {
+    CTestGraph g(4);
+    for (uint32_t i : {0u, 1u, 2u}) g.SetArea(i);
+    if (inside) g.SetArea(3);
+    AddEdges(g, {{0, 1, 5}, {1, 2, 5}, {0, 3, 1}, {3, 2, 1}});
+    CH::TOrderingState state(g);
+    Perform(g, state, 1);
+    std::vector<TShortcut> expected;
+    if (!inside) expected.push_back({0, 2, 1, 10, false, false});
+    EXPECT_EQ(Shortcuts(g), expected) << inside;
+  }
+  // A pair that leaves the area anyway takes the witness outside it.
+  CTestGraph g(4);
+  g.SetArea(0);
+  g.SetArea(2);
+  AddEdges(g, {{0, 1, 5}, {1, 2, 5}, {0, 3, 1}, {3, 2, 1}});
+  CH::TOrderingState state(g);
+  Perform(g, state, 1);
+  EXPECT_EQ(g.Shortcuts(), 0u);
+}
+
+// Node 4 (area) is labelled first by an unrestricted path that left the
+// area (0 -> 2 -> 4, over node 2 outside) and then, for label B only, by
+// a restricted path that stays inside (0 -> 3 -> 4). Leaving 4 for node 5
+// outside is legal only on the restricted path, so it gives 5 no
+// unrestricted label: the unrestricted pair 0 -> 1 -> 5 needs its shortcut.
+TEST(ChContract, WitnessLabelsKeepTheMostConfinedState) {
+  CTestGraph g(6);
+  for (uint32_t i : {0u, 3u, 4u}) g.SetArea(i);
+  AddEdges(g, {{0, 1, 3}, {1, 5, 3}, {0, 2, 2}, {2, 4, 2}, {0, 3, 3}, {4, 5, 1}});
+  g.AddEdge(3, 4, 1, false, true);
+  CH::TOrderingState state(g);
+  Perform(g, state, 1);
+  EXPECT_EQ(Shortcuts(g), (std::vector<TShortcut>{{0, 5, 1, 6, false, false}}));
 }
 
 TEST(ChContract, RestrictedPairAcceptsAnyWitness) {
@@ -443,6 +528,7 @@ struct TRandomSpec {
   uint32_t seed;
   bool largeCosts;
   uint32_t window = 0;  // when set, most edges join nodes this close in number (a road-like graph)
+  uint32_t areaPercent = 0;  // of the nodes; bit 30 on some edges between two of them
 };
 
 void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
@@ -451,6 +537,19 @@ void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
   // Two halves joined one way only, and a tail of isolated nodes.
   uint32_t live = n - n / 20;
   uint32_t half = live / 2;
+  if (s.areaPercent) {
+    // In runs of neighbouring numbers, so that windowed edges stay in and leave areas.
+    for (uint32_t i = 0; i < n;) {
+      uint32_t run = 1 + rng() % 8;
+      bool area = rng() % 100 < s.areaPercent;
+      for (; run && i < n; run--, i++) {
+        if (area) g.SetArea(i);
+      }
+    }
+  }
+  auto leaves = [&](uint32_t a, uint32_t b) {
+    return s.areaPercent && g.nodes[a].IsArea() && g.nodes[b].IsArea() && rng() % 6 == 0;
+  };
   auto cost = [&]() -> uint32_t {
     if (s.largeCosts) return CH::kCostMask - rng() % 1000;
     uint32_t r = rng() % 10;
@@ -464,9 +563,9 @@ void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
     if (rng() % 8 == 0) b = a;
     bool restricted = rng() % 12 == 0;
     uint32_t c = cost();
-    g.AddEdge(a, b, c, false, restricted);
-    if (rng() % 5 == 0) g.AddEdge(a, b, cost(), false, restricted);  // a parallel edge
-    if (rng() % 2 == 0) g.AddEdge(b, a, c);
+    g.AddEdge(a, b, c, leaves(a, b), restricted);
+    if (rng() % 5 == 0) g.AddEdge(a, b, cost(), leaves(a, b), restricted);  // a parallel edge
+    if (rng() % 2 == 0) g.AddEdge(b, a, c, leaves(b, a));
   }
   for (int i = 0; i < 3; i++) g.AddEdge(rng() % half, half + rng() % (live - half), cost());
 }
@@ -505,6 +604,9 @@ TEST(ChRandom, UpwardSearchEqualsDijkstra) {
       {300, 4, 3, 4, false},  {600, 2, 1000, 5, false},
       {4000, 2, 1000, 7, false, 20},
       {200, 3, 0, 6, true},  // costs near the 30-bit limit: sums saturate
+      // Area nodes and bit-30 edges: the query keeps a label per area state.
+      {60, 3, 20, 8, false, 0, 40},  {300, 3, 50, 9, false, 0, 50},
+      {600, 2, 1000, 10, false, 20, 35}, {1000, 3, 100, 11, false, 15, 45},
   };
   for (const TRandomSpec& s : specs) {
     SCOPED_TRACE(testing::Message() << "nodes " << s.nodes << " seed " << s.seed);
@@ -648,11 +750,12 @@ TEST(ChCore, StopLeavesTheListAsItWas) {
 }
 
 // The two-pass build of the per-map and atlas graphs: contract all, select
-// the core between entries and exits, contract again around the core.
+// the core between entries and exits, contract again around the core (the
+// second seed with area nodes).
 TEST(ChCore, SecondContractionAroundTheCoreKeepsDistances) {
   for (uint32_t seed : {31u, 32u}) {
     CTestGraph g(600);
-    BuildRandom(g, {600, 3, 60, seed, false, 15});
+    BuildRandom(g, {600, 3, 60, seed, false, 15, seed == 32 ? 40u : 0u});
     CH::TOrderingState state(g);
     g.OrderAll(state);
     g.LinkAllUpward();

@@ -1,6 +1,7 @@
 // A plain graph over the contraction-hierarchy core for tests and the
 // benchmark: nodes in one array, edge records (base edges, then shortcuts)
-// in another, a bidirectional upward query and Dijkstra as the reference.
+// in another, a bidirectional upward query and Dijkstra as the reference,
+// both with a label per area state.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "routing/chcore.h"
+#include "tests/routing/statesearch.h"
 
 namespace ChTest {
 
@@ -81,86 +83,58 @@ class CTestGraph : public CH::CGraph {
   size_t baseEdges = 0;
 };
 
-constexpr uint64_t kInfinite = UINT64_MAX;
-
-// Plain Dijkstra over the base edges; restricted skips bit-31 edges.
+// Dijkstra over (node, area state) on the base edges from the source in
+// state 0; restricted skips bit-31 edges. The distance of a node is that of
+// its better state.
 inline std::vector<uint64_t> Dijkstra(const CTestGraph& g, uint32_t source, bool restricted) {
   size_t n = g.nodes.Size();
-  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> out(n);
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> out(n);  // target, edge
   for (size_t i = 0; i < g.baseEdges; i++) {
     const TEdge& e = g.edges[i];
     if (restricted && (e.word & CH::kEdgeRestricted)) continue;
-    out[g.Index(e.from)].push_back({g.Index(e.to), CH::EdgeCost(e.word)});
+    out[g.Index(e.from)].push_back({g.Index(e.to), static_cast<uint32_t>(i)});
   }
-  std::vector<uint64_t> dist(n, kInfinite);
-  using TItem = std::pair<uint64_t, uint32_t>;
+  std::vector<uint64_t> dist(2 * n, kInfinite);
+  using TItem = std::pair<uint64_t, uint32_t>;  // dist, 2 x node + state
   std::priority_queue<TItem, std::vector<TItem>, std::greater<TItem>> queue;
-  dist[source] = 0;
-  queue.push({0, source});
+  dist[2 * source] = 0;
+  queue.push({0, 2 * source});
   while (!queue.empty()) {
-    auto [d, x] = queue.top();
+    auto [d, item] = queue.top();
     queue.pop();
-    if (d != dist[x]) continue;
-    for (auto [y, c] : out[x]) {
-      if (d + c < dist[y]) {
-        dist[y] = d + c;
-        queue.push({dist[y], y});
+    if (d != dist[item]) continue;
+    const uint32_t x = item / 2;
+    const bool state = item & 1;
+    for (auto [y, edge] : out[x]) {
+      const uint32_t word = g.edges[edge].word;
+      if (!StepAllowed(g.nodes[x], state, word, g.nodes[y])) continue;
+      const uint32_t next = 2 * y + StateAfter(g.nodes[x], state, word);
+      if (d + CH::EdgeCost(word) < dist[next]) {
+        dist[next] = d + CH::EdgeCost(word);
+        queue.push({dist[next], next});
       }
     }
   }
-  return dist;
+  std::vector<uint64_t> best(n);
+  for (size_t i = 0; i < n; i++) best[i] = std::min(dist[2 * i], dist[2 * i + 1]);
+  return best;
 }
 
 // Bidirectional upward search over the adjacency lists as LinkUpwardEdge
-// leaves them: forward over out-lists, backward over in-lists.
+// leaves them, a label per area state: forward over out-lists, backward
+// over in-lists; they meet in a node and state.
 class CUpwardQuery {
  public:
-  explicit CUpwardQuery(CTestGraph& graph) : g(graph), forward(graph.nodes.Size()), backward(graph.nodes.Size()) {}
+  explicit CUpwardQuery(CTestGraph& graph) : g(graph), forward(graph), backward(graph) {}
 
   uint64_t Distance(uint32_t s, uint32_t t, bool restricted) {
-    Search(s, false, restricted, forward);
-    Search(t, true, restricted, backward);
-    uint64_t best = kInfinite;
-    for (uint32_t v : forward.touched) {
-      if (backward.dist[v] != kInfinite) best = std::min(best, forward.dist[v] + backward.dist[v]);
-    }
-    return best;
+    forward.Run(g.Node(s), false, restricted);
+    return forward.Meet(backward.Run(g.Node(t), true, restricted));
   }
 
  private:
-  struct TSide {
-    explicit TSide(size_t n) : dist(n, kInfinite) {}
-    std::vector<uint64_t> dist;
-    std::vector<uint32_t> touched;
-  };
-  void Search(uint32_t source, bool back, bool restricted, TSide& side) {
-    for (uint32_t v : side.touched) side.dist[v] = kInfinite;
-    side.touched.clear();
-    using TItem = std::pair<uint64_t, uint32_t>;
-    std::priority_queue<TItem, std::vector<TItem>, std::greater<TItem>> queue;
-    side.dist[source] = 0;
-    side.touched.push_back(source);
-    queue.push({0, source});
-    while (!queue.empty()) {
-      auto [d, x] = queue.top();
-      queue.pop();
-      if (d != side.dist[x]) continue;
-      const CH::TChNode& node = g.nodes[x];
-      for (const CH::TChAdjEntry* e = back ? node.inHead : node.outHead; e; e = e->next) {
-        if (restricted && (e->word & CH::kEdgeRestricted)) continue;
-        uint32_t y = g.Index(e->other);
-        uint64_t nd = d + CH::EdgeCost(e->word);
-        if (nd < side.dist[y]) {
-          if (side.dist[y] == kInfinite) side.touched.push_back(y);
-          side.dist[y] = nd;
-          queue.push({nd, y});
-        }
-      }
-    }
-  }
-
   CTestGraph& g;
-  TSide forward, backward;
+  CStateSearch<CTestGraph> forward, backward;
 };
 
 // A square grid, each neighbour pair joined both ways with random costs.

@@ -39,72 +39,303 @@ void RemoveEntryTo(CBlockPool<TChAdjEntry>& pool, TChAdjEntry** head, const TChN
   }
 }
 
-// Removes the inner-link nodes of the chain restrictions, one chain and
-// inner road at a time, joining each removed node's in- and out-neighbours
-// by bypass edges. A bypass is refused when the path it stands for runs
-// through a whole chain: the path is expanded over earlier bypasses, and
-// every stretch of it across the removed node is compared with the chains,
-// so that two overlapping chains both stay in force.
+// Chain restrictions, applied by removing the nodes of their inner links
+// (rank -1) and joining the nodes around them by bypass edges.
 //
-// A bypass is kept per (from, to, bits 30 and 31): a path of one class
-// never replaces, nor is dropped for, one that a restricted or area-bound
-// search could not use in its place.
+// A legal route under chains: no run of consecutive links of the route
+// equals the links of a chain (road i from node i to node i + 1, for every
+// road of the chain). A route may run a chain's links, turn back and run
+// them again: the repeat starts the chain afresh, so such a loop is legal
+// as long as no run of it matches a whole chain.
+//
+// Every inner link of every chain is removed, so a node that stays is the
+// inner link of no chain: after a node that stays, the chains a route may
+// still complete are those that start with that node, whatever came
+// before. A route thus splits at the nodes that stay into segments that
+// are independent of each other, and each segment over removed nodes is
+// replaced by a bypass from its first node to its last: per (first, last,
+// edge bits 30 and 31) the cheapest legal segment, unless a turn edge or
+// another bypass with no more flags costs no more. The segments from a
+// node are found by a search over the states (removed node, chains matched
+// so far with how many of their links, area state, restricted), so that a
+// costlier segment that the chains leave open survives a cheaper one that
+// they forbid, loops over removed nodes included. The area rule holds as
+// for a shortcut: a segment must be legal for a route in area state 0 at
+// its first node, and bit 30 marks one between two area nodes that leaves
+// the area.
+//
+// A bypass records its two halves: the edge into its last removed node (a
+// turn edge, or a partial bypass from the first node, recorded for this
+// and never linked since it ends at a removed node) and the turn edge out
+// of it.
 class CChainBypasses {
  public:
   CChainBypasses(CGeoMapGraph& graph, const TRoadGraph& roads)
-      : g(graph), chains(roads.RestrictionChains), pairPool(kPairMapPerBlock), pairs(&pairPool),
-        firstBypass(graph.edges.Size()) {
-    for (const TRestrictionChain& ch : chains) {
-      if (ch.Nodes.Size() == ch.Roads.Size() + 1) maxRoads = std::max(maxRoads, ch.Roads.Size());
+      : g(graph), turnEdges(graph.TurnEdgeCount()), statePool(kPairMapPerBlock),
+        stateMap(&statePool, TStateCompare{this}) {
+    removed.ResizeZeroed(g.nodes.Size());
+    for (const TRestrictionChain& ch : roads.RestrictionChains) {
+      if (ch.Nodes.Size() != ch.Roads.Size() + 1) continue;
+      const size_t first = chainNodes.Size();
+      for (size_t i = 0; i < ch.Roads.Size(); i++) {
+        TGeoMapNode* n = g.FindNode(ch.Nodes[i], ch.Nodes[i + 1], ch.Roads[i]);
+        if (n && i > 0 && i + 1 < ch.Roads.Size()) removed[g.Index(n)] = 1;
+        chainNodes.PushBack(n ? static_cast<uint32_t>(g.Index(n)) : kNoEdge);
+      }
+      bool usable = true;  // a chain over a link that does not exist never matches
+      for (size_t i = first; i < chainNodes.Size(); i++) usable = usable && chainNodes[i] != kNoEdge;
+      if (!usable) {
+        chainNodes.Resize(first);
+        continue;
+      }
+      starts.PushBack(TChainStart{chainNodes[first], static_cast<uint32_t>(chainBegin.Size())});
+      chainBegin.PushBack(static_cast<uint32_t>(first));
     }
-    for (size_t i = 0; i < chains.Size(); i++) {
-      size_t n = chains[i].Roads.Size();
-      if (lengths.Empty() || lengths.Back() != n) lengths.PushBack(n);  // chains are sorted by road count
-    }
+    chainBegin.PushBack(static_cast<uint32_t>(chainNodes.Size()));
+    std::sort(starts.begin(), starts.end(), [](const TChainStart& x, const TChainStart& y) {
+      return x.node != y.node ? x.node < y.node : x.chain < y.chain;
+    });
   }
 
   void Run() {
-    for (const TRestrictionChain& ch : chains) {
-      if (ch.Nodes.Size() != ch.Roads.Size() + 1) continue;
-      for (size_t i = 1; i + 1 < ch.Roads.Size(); i++) {
-        TGeoMapNode* c = g.FindNode(ch.Nodes[i], ch.Nodes[i + 1], ch.Roads[i]);
-        if (c) RemoveNode(c);
+    for (TGeoMapNode& a : g.nodes) {
+      if (removed[g.Index(&a)]) continue;
+      for (const TChAdjEntry* e = a.outHead; e; e = e->next) {
+        if (removed[g.Index(e->other)]) {
+          Search(&a);
+          break;
+        }
       }
+    }
+    for (TGeoMapNode& c : g.nodes) {
+      if (removed[g.Index(&c)]) Unlink(&c);
     }
   }
 
  private:
-  struct TPairKey {
-    uint32_t from, to, flags;
-    uint32_t bypass;  // index into `bypasses`
+  // A chain that a route is in, with the number of its links matched.
+  struct TStep {
+    uint32_t chain, matched;
   };
-  struct TPairCompare {
-    int operator()(const TPairKey& a, const TPairKey& b) const {
-      if (a.from != b.from) return a.from < b.from ? -1 : 1;
-      if (a.to != b.to) return a.to < b.to ? -1 : 1;
-      if (a.flags != b.flags) return a.flags < b.flags ? -1 : 1;
-      return 0;
-    }
+  struct TChainStart {
+    uint32_t node, chain;
   };
-  struct TBypass {
-    size_t edge;           // in the edge array
-    size_t first, second;  // the two edges it joins; kNoEdge when unknown
+  struct TState {
+    uint32_t node;
+    bool left;        // the route has left a node outside the area
+    bool restricted;  // it has left a type 0x0a link
+    uint32_t steps, stepCount;  // its chain progress in `progress`
+    uint32_t cost;
+    uint32_t parent;  // the state before, kNoEdge at the search's start
+    uint32_t edge;    // the turn edge from the parent's node
     uint32_t hops;
+    uint32_t record;  // the edge from the search's start to here, once made
+  };
+  struct TStateKey {
+    uint32_t node;
+    bool left, restricted;
+    const TStep* steps;
+    uint32_t stepCount;
+  };
+  struct TStateCompare {
+    const CChainBypasses* self;
+    int operator()(const TStateKey& k, uint32_t index) const { return self->CompareState(k, index); }
+  };
+  // A segment that reaches a node that stays.
+  struct TEnd {
+    uint32_t node;
+    uint32_t flags;  // edge bits 30 and 31
+    uint32_t cost;
+    uint32_t state;  // at the last removed node
+    uint32_t edge;   // the turn edge from it
+  };
+  struct TQueued {
+    uint32_t cost, state;
+    bool operator>(const TQueued& o) const { return cost != o.cost ? cost > o.cost : state > o.state; }
   };
 
-  static uint32_t Id(const TChNode* n) { return n->id; }
+  int CompareState(const TStateKey& k, uint32_t index) const {
+    const TState& s = states[index];
+    if (k.node != s.node) return k.node < s.node ? -1 : 1;
+    if (k.left != s.left) return k.left ? 1 : -1;
+    if (k.restricted != s.restricted) return k.restricted ? 1 : -1;
+    if (k.stepCount != s.stepCount) return k.stepCount < s.stepCount ? -1 : 1;
+    for (uint32_t i = 0; i < k.stepCount; i++) {
+      const TStep& x = k.steps[i];
+      const TStep& y = progress[s.steps + i];
+      if (x.chain != y.chain) return x.chain < y.chain ? -1 : 1;
+      if (x.matched != y.matched) return x.matched < y.matched ? -1 : 1;
+    }
+    return 0;
+  }
 
-  void RemoveNode(TGeoMapNode* c) {
-    for (TChAdjEntry* d = c->inHead; d; d = d->next) {
-      TChNode* u = d->other;
-      if (u == c) continue;
-      size_t dEdge = d->edge;
-      for (TChAdjEntry* e = c->outHead; e; e = e->next) {
-        TChNode* w = e->other;
-        if (w == c || w == u) continue;
-        JoinPair(u, c, w, *d, *e, dEdge);
+  uint32_t ChainLength(uint32_t chain) const { return chainBegin[chain + 1] - chainBegin[chain]; }
+
+  // The progress after entering node y from `from`, into `next`; false when
+  // a chain is completed by it.
+  bool Advance(const TStep* from, uint32_t count, uint32_t y, CReallocArray<TStep>& next) const {
+    next.Clear();
+    for (uint32_t i = 0; i < count; i++) {
+      const TStep& s = from[i];
+      if (chainNodes[chainBegin[s.chain] + s.matched] != y) continue;
+      if (s.matched + 1 == ChainLength(s.chain)) return false;
+      next.PushBack(TStep{s.chain, s.matched + 1});
+    }
+    const TChainStart* it = std::lower_bound(starts.begin(), starts.end(), y,
+                                             [](const TChainStart& x, uint32_t node) { return x.node < node; });
+    for (; it != starts.end() && it->node == y; ++it) {
+      if (ChainLength(it->chain) == 1) return false;
+      next.PushBack(TStep{it->chain, 1});
+    }
+    std::sort(next.begin(), next.end(), [](const TStep& x, const TStep& y) {
+      return x.chain != y.chain ? x.chain < y.chain : x.matched < y.matched;
+    });
+    return true;
+  }
+
+  // Finds or makes the state; true when it is new or now cheaper.
+  bool Reach(const TStateKey& key, uint32_t cost, uint32_t parent, uint32_t edge, uint32_t* index) {
+    states.Reserve(states.Size() + 1);
+    auto [node, fresh] = stateMap.InsertUnique(key, static_cast<uint32_t>(states.Size()));
+    *index = node->value;
+    if (fresh) {
+      const uint32_t steps = static_cast<uint32_t>(progress.Size());
+      for (uint32_t i = 0; i < key.stepCount; i++) progress.PushBack(key.steps[i]);
+      const uint32_t hops = parent == kNoEdge ? 0 : states[parent].hops + 1;
+      states.PushBack(TState{key.node, key.left, key.restricted, steps, key.stepCount, cost, parent, edge, hops,
+                             kNoEdge});
+      return true;
+    }
+    TState& s = states[*index];
+    if (cost >= s.cost) return false;
+    s.cost = cost;
+    s.parent = parent;
+    s.edge = edge;
+    s.hops = states[parent].hops + 1;
+    return true;
+  }
+
+  void Push(uint32_t cost, uint32_t state) {
+    queue.PushBack(TQueued{cost, state});
+    std::push_heap(queue.begin(), queue.end(), std::greater<TQueued>());
+  }
+
+  // Every legal segment from a over removed nodes to a node that stays.
+  void Search(TGeoMapNode* a) {
+    const uint32_t ai = static_cast<uint32_t>(g.Index(a));
+    states.Clear();
+    progress.Clear();
+    stateMap.Clear();
+    queue.Clear();
+    ends.Clear();
+    uint32_t root;
+    if (!Advance(nullptr, 0, ai, scratch)) return;  // cannot happen: chains have three roads or more
+    Reach(TStateKey{ai, false, false, scratch.data, static_cast<uint32_t>(scratch.Size())}, 0, kNoEdge, kNoEdge,
+          &root);
+    Push(0, root);
+    while (!queue.Empty()) {
+      std::pop_heap(queue.begin(), queue.end(), std::greater<TQueued>());
+      const TQueued top = queue.Back();
+      queue.PopBack();
+      if (top.cost != states[top.state].cost) continue;  // an older copy
+      const TState s = states[top.state];
+      const TGeoMapNode& r = g.nodes[s.node];
+      for (const TChAdjEntry* e = r.outHead; e; e = e->next) {
+        if (e->edge >= turnEdges) continue;  // bypasses made for earlier nodes
+        const TChNode* y = e->other;
+        const uint32_t yi = static_cast<uint32_t>(g.Index(y));
+        if (top.state == root && !removed[yi]) continue;  // a plain turn edge
+        if (r.IsArea() && s.left && !y->IsArea()) continue;
+        if (!Advance(progress.data + s.steps, s.stepCount, yi, scratch)) continue;
+        const bool left = s.left || !r.IsArea();
+        const bool restricted = s.restricted || (e->word & kEdgeRestricted);
+        const uint32_t cost =
+            static_cast<uint32_t>(std::min<uint64_t>(uint64_t{s.cost} + EdgeCost(e->word), kCostMask));
+        if (!removed[yi]) {
+          // The end of a segment; back at a, it only costs more.
+          if (yi == ai) continue;
+          const bool leaves = a->IsArea() && y->IsArea() && left;
+          ends.PushBack(TEnd{yi, MakeEdgeWord(0, leaves, restricted), cost, top.state, e->edge});
+          continue;
+        }
+        uint32_t next;
+        if (Reach(TStateKey{yi, left, restricted, scratch.data, static_cast<uint32_t>(scratch.Size())}, cost,
+                  top.state, e->edge, &next)) {
+          Push(cost, next);
+        }
       }
     }
+    MakeBypasses(a);
+  }
+
+  // The cheapest end per (node, flags), unless an edge with no more flags
+  // costs no more; in node order, then flags.
+  void MakeBypasses(TGeoMapNode* a) {
+    std::sort(ends.begin(), ends.end(), [](const TEnd& x, const TEnd& y) {
+      if (x.node != y.node) return x.node < y.node;
+      if (x.flags != y.flags) return x.flags < y.flags;
+      return x.cost != y.cost ? x.cost < y.cost : x.state < y.state;
+    });
+    for (size_t i = 0; i < ends.Size();) {
+      size_t j = i;
+      while (j < ends.Size() && ends[j].node == ends[i].node) j++;
+      for (size_t k = i; k < j; k++) {
+        const TEnd& end = ends[k];
+        if (k > i && ends[k - 1].flags == end.flags) continue;  // a cheaper one of the same flags
+        if (Dominated(a, end, i, k)) continue;
+        const TGeoMapNode* c = &g.nodes[states[end.state].node];
+        const TShortcutHalves halves{Record(a, end.state), end.edge};
+        g.AddShortcut(a, &g.nodes[end.node], const_cast<TGeoMapNode*>(c), end.cost, states[end.state].hops + 1,
+                      (end.flags & kEdgeLeavesArea) != 0, (end.flags & kEdgeRestricted) != 0, halves);
+      }
+      i = j;
+    }
+  }
+
+  // An edge from a to the end's node with no flags the end lacks that costs
+  // no more: a turn edge, or an earlier end of this search.
+  bool Dominated(const TGeoMapNode* a, const TEnd& end, size_t first, size_t k) const {
+    for (size_t m = first; m < k; m++) {
+      if (!(ends[m].flags & ~end.flags) && ends[m].cost <= end.cost) return true;
+    }
+    for (const TChAdjEntry* x = a->outHead; x; x = x->next) {
+      if (x->edge < turnEdges && g.Index(x->other) == end.node && EdgeCost(x->word) <= end.cost &&
+          !(x->word & kEdgeFlags & ~end.flags)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The edge from a to a state's node: its first turn edge, or a partial
+  // bypass made now (with those before it) and recorded in the state.
+  uint32_t Record(const TGeoMapNode* a, uint32_t state) {
+    pending.Clear();
+    for (uint32_t s = state; states[s].record == kNoEdge; s = states[s].parent) {
+      if (states[states[s].parent].parent == kNoEdge) {
+        states[s].record = states[s].edge;  // one turn edge from a
+        break;
+      }
+      pending.PushBack(s);
+    }
+    for (size_t i = pending.Size(); i-- > 0;) {
+      TState& s = states[pending[i]];
+      const TState& parent = states[s.parent];
+      const TGeoMapNode& node = g.nodes[s.node];
+      TChEdge e;
+      e.from = const_cast<TGeoMapNode*>(a);
+      e.to = const_cast<TGeoMapNode*>(&node);
+      e.word = MakeEdgeWord(s.cost, a->IsArea() && node.IsArea() && s.left, s.restricted);
+      e.via = &g.nodes[parent.node];
+      e.halves = TShortcutHalves{parent.record, s.edge};
+      s.record = static_cast<uint32_t>(g.edges.Size());
+      g.edges.PushBack(e);
+    }
+    return states[state].record;
+  }
+
+  // Removes a node's entries from its lists and its neighbours' lists.
+  void Unlink(TGeoMapNode* c) {
     for (TChAdjEntry *d = c->inHead, *next; d; d = next) {
       next = d->next;
       if (d->other != c) RemoveEntryTo(g.adjacency, &d->other->outHead, c);
@@ -119,157 +350,21 @@ class CChainBypasses {
     c->rank = kExcludedRank;
   }
 
-  void JoinPair(TChNode* u, TChNode* c, TChNode* w, const TChAdjEntry& d, const TChAdjEntry& e, size_t dEdge) {
-    const uint32_t both = d.word | e.word;
-    // An area node is passed only between a node of the area and another
-    // node, and not on a path that has already left the area.
-    if (c->IsArea() && !((u->IsArea() || w->IsArea()) && !(both & kEdgeLeavesArea))) return;
-    // Kept within the cost field: a saturated cost hides no shorter path.
-    const uint32_t cost =
-        static_cast<uint32_t>(std::min<uint64_t>(uint64_t{EdgeCost(d.word)} + EdgeCost(e.word), kCostMask));
-    const bool bit31 = (both & kEdgeRestricted) != 0;
-    const bool bit30 = u->IsArea() && w->IsArea() && (!c->IsArea() || (both & kEdgeLeavesArea));
-    const uint32_t word = MakeEdgeWord(cost, bit30, bit31);
-    const uint32_t hops = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{d.hops} + e.hops, UINT32_MAX));
-    const TPairKey key{Id(u), Id(w), word & kEdgeFlags, 0};
-    auto* known = pairs.Find(key);
-    if (known) {
-      TBypass& b = bypasses[known->value.bypass];
-      TChEdge& edge = g.edges[b.edge];
-      if (EdgeCost(edge.word) <= cost) return;
-      size_t eEdge = e.edge;
-      if (IsChainRestricted(u, c, w, dEdge, eEdge)) return;
-      // The linked entries carry the word too: a search must see the new cost.
-      Relink(u->outHead, w, edge.word, b.hops, word, hops);
-      Relink(w->inHead, u, edge.word, b.hops, word, hops);
-      edge.word = word;
-      edge.via = c;
-      edge.halves = TShortcutHalves{d.edge, e.edge};
-      b.first = dEdge;
-      b.second = eEdge;
-      b.hops = hops;
-      return;
-    }
-    for (const TChAdjEntry* x = u->outHead; x; x = x->next) {
-      if (x->other == w && EdgeCost(x->word) <= cost && !(x->word & ~word & kEdgeFlags)) return;
-    }
-    size_t eEdge = e.edge;
-    if (IsChainRestricted(u, c, w, dEdge, eEdge)) return;
-    bypasses.Reserve(bypasses.Size() + 1);
-    TPairKey added = key;
-    added.bypass = static_cast<uint32_t>(bypasses.Size());
-    pairs.InsertUnique(added);
-    g.AddShortcut(u, w, c, cost, hops, bit30, bit31, TShortcutHalves{d.edge, e.edge});
-    bypasses.PushBack(TBypass{g.edges.Size() - 1, dEdge, eEdge, hops});
-  }
-
-  static void Relink(TChAdjEntry* head, const TChNode* other, uint32_t oldWord, uint32_t oldHops, uint32_t word,
-                     uint32_t hops) {
-    for (TChAdjEntry* x = head; x; x = x->next) {
-      if (x->other == other && x->word == oldWord && x->hops == oldHops) {
-        x->word = word;
-        x->hops = hops;
-        return;
-      }
-    }
-  }
-
-  // Bypasses are the only edges appended during the run, in the order of
-  // their entries.
-  const TBypass* BypassOf(size_t edge) const {
-    return edge != kNoEdge && edge >= firstBypass ? &bypasses[edge - firstBypass] : nullptr;
-  }
-
-  // The nodes of the path an edge stands for, from its from node up to its
-  // to node (excluded): the first `limit` of them, or the last `limit`.
-  void PathNodes(size_t edge, const TChNode* from, size_t limit, bool last, CReallocArray<const TChNode*>& out) {
-    out.Clear();
-    stack.Clear();
-    if (edge == kNoEdge) {
-      out.PushBack(from);
-      return;
-    }
-    stack.PushBack(edge);
-    while (!stack.Empty() && out.Size() < limit) {
-      size_t x = stack.Back();
-      stack.PopBack();
-      const TBypass* b = BypassOf(x);
-      if (!b) {
-        out.PushBack(g.edges[x].from);
-        continue;
-      }
-      if (b->first == kNoEdge || b->second == kNoEdge) {
-        // Halves unknown: the path is known only at its ends.
-        out.PushBack(last ? g.edges[x].via : g.edges[x].from);
-        out.PushBack(last ? g.edges[x].from : g.edges[x].via);
-        continue;
-      }
-      // Expand left to right for the head, right to left for the tail.
-      stack.PushBack(last ? b->first : b->second);
-      stack.PushBack(last ? b->second : b->first);
-    }
-    if (out.Size() > limit) out.Resize(limit);
-    if (last) std::reverse(out.begin(), out.end());
-  }
-
-  // True when the path d (u -> c) then e (c -> w) runs through a whole
-  // chain restriction. Stretches that lie within d or within e were checked
-  // when those bypasses were made; only those that span c are new.
-  bool IsChainRestricted(const TChNode* u, const TChNode* c, const TChNode* w, size_t dEdge, size_t eEdge) {
-    if (maxRoads == 0) return false;
-    PathNodes(dEdge, u, maxRoads, true, tail);
-    PathNodes(eEdge, c, maxRoads, false, head);
-    sequence.Clear();
-    for (const TChNode* n : tail) sequence.PushBack(n);
-    const size_t j = sequence.Size();  // position of c
-    for (const TChNode* n : head) sequence.PushBack(n);
-    sequence.PushBack(w);
-    for (size_t length : lengths) {
-      if (length < 2 || length > sequence.Size()) continue;
-      // Windows [s, s + length) that hold both j - 1 and j + 1.
-      size_t first = j + 2 > length ? j + 2 - length : 0;
-      for (size_t s = first; s + 1 <= j && s + length <= sequence.Size(); s++) {
-        if (MatchesChain(&sequence[s], length)) return true;
-      }
-    }
-    return false;
-  }
-
-  // Chain order of the road graph against a path of `length` nodes.
-  int CompareChain(const TRestrictionChain& ch, const TChNode* const* path, size_t length) const {
-    if (ch.Roads.Size() != length) return ch.Roads.Size() < length ? -1 : 1;
-    for (size_t i = 0; i < length; i++) {
-      const TGeoMapNode& n = static_cast<const TGeoMapNode&>(*path[i]);
-      if (int c = CompareSigned(ch.Roads[i], n.RoadId())) return c;
-      if (int c = CompareSigned(ch.Nodes[i], n.StartNode())) return c;
-    }
-    if (ch.Nodes.Size() <= length) return -1;
-    return CompareSigned(ch.Nodes[length], static_cast<const TGeoMapNode&>(*path[length - 1]).EndNode());
-  }
-
-  bool MatchesChain(const TChNode* const* path, size_t length) const {
-    size_t lo = 0, hi = chains.Size();
-    while (lo < hi) {
-      size_t mid = lo + (hi - lo) / 2;
-      if (CompareChain(chains[mid], path, length) < 0) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
-    return lo < chains.Size() && CompareChain(chains[lo], path, length) == 0;
-  }
-
   CGeoMapGraph& g;
-  const CReallocArray<TRestrictionChain>& chains;
-  size_t maxRoads = 0;
-  CReallocArray<size_t> lengths;  // distinct road counts of the chains
-  CAvlTreeMap<TPairKey, TPairCompare>::TPool pairPool;
-  CAvlTreeMap<TPairKey, TPairCompare> pairs;
-  CReallocArray<TBypass> bypasses;
-  const size_t firstBypass;
-  CReallocArray<size_t> stack;
-  CReallocArray<const TChNode*> tail, head, sequence;
+  const size_t turnEdges;
+  CReallocArray<uint8_t> removed;       // by node index
+  CReallocArray<uint32_t> chainNodes;   // the usable chains' nodes, back to back
+  CReallocArray<uint32_t> chainBegin;   // per chain, and the end
+  CReallocArray<TChainStart> starts;    // chains by their first node
+  // One search's states, their progress, their map and queue, its ends.
+  CReallocArray<TState> states;
+  CReallocArray<TStep> progress;
+  CAvlTreeMap<uint32_t, TStateCompare>::TPool statePool;
+  CAvlTreeMap<uint32_t, TStateCompare> stateMap;
+  CReallocArray<TQueued> queue;
+  CReallocArray<TEnd> ends;
+  CReallocArray<TStep> scratch;
+  CReallocArray<uint32_t> pending;
 };
 
 }  // namespace

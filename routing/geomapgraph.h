@@ -5,8 +5,9 @@
 //
 // Turn restrictions are applied while building: a restriction over two
 // roads removes a turn edge; one over three or more roads (a chain) removes
-// the nodes of its inner links (rank -1) and joins their neighbours by
-// bypass edges, except along a forbidden sequence.
+// the nodes of its inner links (rank -1) and joins the nodes around them by
+// bypass edges, one per legal way over removed nodes that no cheaper edge
+// serves (see ProcessRestrictionChains).
 //
 // One graph serves both metrics of a map, "Distance" (metres) and "Time"
 // (sixteenths of a second): the Distance build makes the nodes and turn
@@ -20,7 +21,10 @@
 //           1, 2, ... in contraction order, kCoreRank for a core node,
 //           kExcludedRank for a node removed by a chain restriction.
 //   edges   the turn edges (also those of removed nodes), then the bypass
-//           edges of the chain restrictions, then the shortcuts.
+//           edges of the chain restrictions (with the partial bypasses
+//           they are made of, which end at removed nodes and are never
+//           linked), then the shortcuts. A bypass or shortcut comes after
+//           the two edges it joins.
 //   lists   only the edges between core nodes stay linked.
 #pragma once
 
@@ -36,7 +40,7 @@ namespace CH {
 constexpr uint32_t kMetricDistance = 0;
 constexpr uint32_t kMetricTime = 1;
 
-// Nodes of the pair map of the chain restrictions, per pool block.
+// Nodes of the state map of the chain restrictions' searches, per pool block.
 constexpr size_t kPairMapPerBlock = 2048;
 
 // A node of the per-map graph: one road link travelled in one direction.
@@ -85,8 +89,9 @@ class CGeoMapGraph : public CGraph {
   // All ranks 0, all lists empty; the turn edges are linked again (hop
   // count 1) and every later edge is dropped.
   void ResetAdjacency();
-  // Removes the inner-link nodes of every chain restriction and joins their
-  // neighbours by bypass edges, except along a forbidden sequence.
+  // Removes the inner-link nodes of every chain restriction and joins the
+  // nodes around them by bypass edges: per (first, last, bits 30 and 31)
+  // the cheapest legal way over removed nodes, loops included.
   void ProcessRestrictionChains(const TRoadGraph& roads);
 
   void AddShortcut(TChNode* from, TChNode* to, TChNode* via, uint32_t cost, uint32_t hops, bool bit30,

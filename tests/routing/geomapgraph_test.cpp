@@ -1,16 +1,12 @@
-// The per-map CH graph on small hand-made maps (nodes, turn edges, costs of
-// both metrics, restrictions, core nodes) and on seeded random street grids
-// against a plain edge-based Dijkstra with the same turn rules.
+// The per-map CH graph on small hand-made maps: nodes, turn edges, costs of
+// both metrics, restrictions, chains, area roads and core nodes, checked
+// against the reference router.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "polski/polski_testutil.h"
 #include "routing/geomapgraph.h"
-#include "support/testutil.h"
 #include "tests/routing/geomaptest.h"
 
 using namespace GeoMapTest;
@@ -18,60 +14,6 @@ using CH::CGeoMapGraph;
 using CH::TGeoMapNode;
 
 namespace {
-
-// .mp text of roads over a plane of points in steps of 0.001 degree.
-class CMapText {
- public:
-  struct TNod {
-    uint32_t point, id;
-    bool bound = false;
-  };
-  // speed class, road class, one-way; type "0x0a" for a road of that type.
-  CMapText& Road(uint32_t id, std::vector<std::pair<double, double>> points, std::vector<TNod> nods,
-                 bool oneWay = false, const char* type = "0x04", int speed = 4, int roadClass = 2, bool ext = false) {
-    text += "[POLYLINE]\nType=" + std::string(type) + "\nRoadID=" + std::to_string(id) + "\n";
-    text += "RouteParam=" + std::to_string(speed) + "," + std::to_string(roadClass) + "," + (oneWay ? "1" : "0") +
-            ",0,0,0,0,0,0,0,0,0\n";
-    if (ext) text += "RouteParamExt=1\n";
-    text += "Data0=";
-    for (size_t i = 0; i < points.size(); i++) {
-      char p[64];
-      std::snprintf(p, sizeof p, "%s(%.7f,%.7f)", i ? "," : "", 46 + points[i].second / 1000,
-                    8 + points[i].first / 1000);
-      text += p;
-    }
-    text += "\n";
-    for (size_t i = 0; i < nods.size(); i++) {
-      text += "Nod" + std::to_string(i + 1) + "=" + std::to_string(nods[i].point) + "," +
-              std::to_string(nods[i].id) + (nods[i].bound ? ",1" : "") + "\n";
-    }
-    text += "[END]\n";
-    return *this;
-  }
-  CMapText& Restrict(const std::vector<uint32_t>& points, const std::vector<uint32_t>& roads) {
-    auto list = [](const std::vector<uint32_t>& v) {
-      std::string s;
-      for (size_t i = 0; i < v.size(); i++) s += (i ? "," : "") + std::to_string(v[i]);
-      return s;
-    };
-    text += "[Restrict]\nTraffPoints=" + list(points) + "\nTraffRoads=" + list(roads) + "\n[END]\n";
-    return *this;
-  }
-  std::string text = PolskiTest::kHeader;
-};
-
-struct TBuilt {
-  explicit TBuilt(const CMapText& m) {
-    EXPECT_EQ(PolskiTest::LoadText(map, m.text), nullptr);
-    TestUtil::CStdoutCapture capture;
-    ok = BuildRoadGraph(roads, map);
-    log = capture.Finish();
-  }
-  PolskiFormat::CMap map;
-  TRoadGraph roads;
-  bool ok = false;
-  std::string log;
-};
 
 TGeoMapNode* NodeOf(CGeoMapGraph& g, uint32_t start, uint32_t end, uint32_t road) {
   TGeoMapNode* n = g.FindNode(start, end, road);
@@ -344,9 +286,98 @@ TEST(GeoMapGraph, OverlappingChainsBothHold) {
             b.roads.LinksFromBegin(2)[1].Metres() + direct - b.roads.LinksFromBegin(4)->Metres());
 }
 
+// The length of the link from a node on a road.
+uint64_t Metres(const TBuilt& b, uint32_t from, uint32_t road) {
+  for (const TRoadLink* l = b.roads.LinksFromBegin(from); l != b.roads.LinksFromEnd(from); l++) {
+    if (l->RoadId == road) return l->Metres();
+  }
+  ADD_FAILURE() << "no link from " << from << " on " << road;
+  return 0;
+}
+
+// The cost of the shortest legal route between two oriented links, from the
+// reference.
+uint64_t Reference(const TBuilt& b, uint32_t metric, const TLinkKey& from, const TLinkKey& to) {
+  COracle oracle(b.roads, metric);
+  return oracle.From(from, false)[oracle.Index(to)];
+}
+
+// A square 1-2-3-4 with a tail 5-1 and the chain 5 -> 1 -> 2 -> 3: the
+// shortest legal route runs 1 -> 2, turns back, turns back again at 1 and
+// runs 1 -> 2 once more (the reversals break the chain).
+TEST(GeoMapGraph, LoopRouteThroughAChain) {
+  CMapText m;
+  m.Road(80, {{-1, 0}, {0, 0}}, {{0, 5, true}, {1, 1}})
+      .Road(81, {{0, 0}, {1, 0}}, {{0, 1}, {1, 2}})
+      .Road(82, {{1, 0}, {1, 1}}, {{0, 2}, {1, 3}})
+      .Road(83, {{1, 1}, {0.5, 5}, {0, 1}}, {{0, 3}, {2, 4}})
+      .Road(84, {{0, 1}, {0, 0}}, {{0, 4}, {1, 1}})
+      .Restrict({5, 1, 2, 3}, {80, 81, 82});
+  TBuilt b(m);
+  CGeoMapGraph g;
+  BuildDistance(g, b);
+  EXPECT_EQ(NodeOf(g, 1, 2, 81)->rank, CH::kExcludedRank);
+  const uint64_t link = Metres(b, 5, 80), inner = Metres(b, 1, 81);
+  ASSERT_LT(3 * inner, inner + Metres(b, 2, 82) + Metres(b, 3, 83) + Metres(b, 4, 84));  // shorter than the square
+  EXPECT_EQ(Reference(b, CH::kMetricDistance, {5, 1, 80}, {2, 3, 82}), link + 3 * inner);
+  ExpectAllPairs(g, b.roads, CH::kMetricDistance);
+}
+
+// Road 21 from 1 to 2 is the inner link of the chain 0 -> 1 -> 2 -> 3 and
+// its reverse that of 6 -> 2 -> 1 -> 0, processed first: from 0 to 3 the
+// route must turn back at 2 and at 1, a loop over the reverse link that
+// returns to the link it left (and that is removed itself later).
+TEST(GeoMapGraph, LoopOverARemovedLinkBackToItsOwnStart) {
+  CMapText m;
+  m.Road(20, {{0, 0}, {1, 0}}, {{0, 10, true}, {1, 11}})
+      .Road(21, {{1, 0}, {1.2, 0}}, {{0, 11}, {1, 12}})
+      .Road(22, {{1.2, 0}, {2.2, 0}}, {{0, 12}, {1, 13, true}})
+      .Road(23, {{1, 0}, {1, 3}}, {{0, 11}, {1, 15}})
+      .Road(10, {{1.2, 0}, {1.2, 3}}, {{0, 12}, {1, 16}})
+      .Restrict({10, 11, 12, 13}, {20, 21, 22})
+      .Restrict({16, 12, 11, 10}, {10, 21, 20});
+  TBuilt b(m);
+  CGeoMapGraph g;
+  BuildDistance(g, b);
+  EXPECT_EQ(NodeOf(g, 11, 12, 21)->rank, CH::kExcludedRank);
+  EXPECT_EQ(NodeOf(g, 12, 11, 21)->rank, CH::kExcludedRank);
+  const uint64_t first = Metres(b, 10, 20), inner = Metres(b, 11, 21);
+  EXPECT_EQ(Reference(b, CH::kMetricDistance, {10, 11, 20}, {12, 13, 22}), first + 3 * inner);
+  ExpectAllPairs(g, b.roads, CH::kMetricDistance);
+  CChQuery q(g);
+  EXPECT_EQ(q.Distance(NodeOf(g, 10, 11, 20), NodeOf(g, 12, 13, 22), false), first + 3 * inner);
+}
+
+// Two roads from 22 to 23, the short 31 and the long 32, each the inner
+// link of a chain between the one-way side roads 44 and 45 (one-ways
+// leave no reversal to break the chains with); the link 21 ->
+// 22 is the inner link of the longer chain 20 -> 21 -> 22 (31) -> 23 -> 24,
+// processed last. The segment over 31 is cheaper, but from 20 only the one
+// over 32 is open: both must survive.
+TEST(GeoMapGraph, CostlierSegmentThatAChainLeavesOpen) {
+  CMapText m;
+  m.Road(40, {{0, 0}, {1, 0}}, {{0, 20, true}, {1, 21}})
+      .Road(41, {{1, 0}, {2, 0}}, {{0, 21}, {1, 22}}, true)
+      .Road(31, {{2, 0}, {3, 0}}, {{0, 22}, {1, 23}}, true)
+      .Road(32, {{2, 0}, {2.5, 2}, {3, 0}}, {{0, 22}, {2, 23}})
+      .Road(43, {{3, 0}, {4, 0}}, {{0, 23}, {1, 24, true}})
+      .Road(44, {{2, -1}, {2, 0}}, {{0, 25}, {1, 22}}, true)
+      .Road(45, {{3, 0}, {3, -1}}, {{0, 23}, {1, 26}}, true)
+      .Restrict({25, 22, 23, 26}, {44, 31, 45})
+      .Restrict({25, 22, 23, 26}, {44, 32, 45})
+      .Restrict({20, 21, 22, 23, 24}, {40, 41, 31, 43});
+  TBuilt b(m);
+  CGeoMapGraph g;
+  BuildDistance(g, b);
+  EXPECT_EQ(NodeOf(g, 21, 22, 41)->rank, CH::kExcludedRank);
+  const uint64_t viaLong = Metres(b, 20, 40) + Metres(b, 21, 41) + Metres(b, 22, 32);
+  ASSERT_LT(Metres(b, 22, 31), Metres(b, 22, 32));
+  EXPECT_EQ(Reference(b, CH::kMetricDistance, {20, 21, 40}, {23, 24, 43}), viaLong);
+  ExpectAllPairs(g, b.roads, CH::kMetricDistance);
+}
+
 // Two parallel roads 71 and 72 from 2 to 3, each the inner link of a
-// chain; the second, shorter one replaces the bypass made over the first,
-// and searches must see the new cost in the linked lists too.
+// chain: the bypass from 70 to 73 runs over the shorter one.
 TEST(GeoMapGraph, CheaperBypassReplacesTheEarlierOne) {
   CMapText m;
   m.Road(70, {{0, 0}, {1, 0}}, {{0, 1, true}, {1, 2}})
@@ -391,135 +422,10 @@ TEST(GeoMapGraph, EmptyMapAndStopFlag) {
   CheckBuilt(h);
 }
 
-// ---- random street grids ----
-
-struct TGrid {
-  std::string text;
-  std::vector<TLinkKey> links;  // every travelable direction
-};
-
-// A w x h grid of crossings, rows and columns cut into roads of one to three
-// links with gaps; random one-ways, types, speeds, boundary nodes on the
-// edge, turn restrictions (U-turns among them) and chains of 3 or 4 roads.
-TGrid RandomGrid(uint32_t seed, uint32_t w, uint32_t h, uint32_t keys, uint32_t chains) {
-  std::mt19937 rng(seed);
-  auto chance = [&](uint32_t percent) { return rng() % 100 < percent; };
-  CMapText m;
-  TGrid grid;
-  std::vector<std::pair<double, double>> at(w * h);
-  for (auto& p : at) p = {double(rng() % 300) / 1000, double(rng() % 300) / 1000};
-  uint32_t roadId = 1000;
-  auto addRoads = [&](bool rows) {
-    uint32_t lines = rows ? h : w, length = rows ? w : h;
-    for (uint32_t line = 0; line < lines; line++) {
-      for (uint32_t i = 0; i + 1 < length;) {
-        uint32_t n = std::min<uint32_t>(1 + rng() % 3, length - 1 - i);
-        if (chance(10)) {
-          i += n;
-          continue;
-        }
-        std::vector<std::pair<double, double>> points;
-        std::vector<CMapText::TNod> nods;
-        std::vector<uint32_t> ids;
-        for (uint32_t k = 0; k <= n; k++) {
-          uint32_t x = rows ? i + k : line, y = rows ? line : i + k;
-          uint32_t id = 1 + y * w + x;
-          bool edge = x == 0 || y == 0 || x + 1 == w || y + 1 == h;
-          nods.push_back({static_cast<uint32_t>(points.size()), id, edge && chance(40)});
-          points.push_back({x + at[id - 1].first, y + at[id - 1].second});
-          ids.push_back(id);
-        }
-        bool oneWay = chance(20);
-        bool slow = chance(15);
-        m.Road(roadId, points, nods, oneWay, slow ? "0x0a" : "0x04", rng() % 8, rng() % 5);
-        for (uint32_t k = 0; k < n; k++) {
-          grid.links.emplace_back(ids[k], ids[k + 1], roadId);
-          if (!oneWay) grid.links.emplace_back(ids[k + 1], ids[k], roadId);
-        }
-        roadId++;
-        i += n;
-      }
-    }
-  };
-  addRoads(true);
-  addRoads(false);
-  // A random continuation of a link, or false.
-  auto next = [&](const TLinkKey& l, TLinkKey* out) {
-    std::vector<TLinkKey> options;
-    for (const TLinkKey& k : grid.links)
-      if (std::get<0>(k) == std::get<1>(l)) options.push_back(k);
-    if (options.empty()) return false;
-    *out = options[rng() % options.size()];
-    return true;
-  };
-  for (uint32_t i = 0; i < keys && !grid.links.empty(); i++) {
-    TLinkKey a = grid.links[rng() % grid.links.size()], c;
-    if (!next(a, &c)) continue;
-    m.Restrict({std::get<0>(a), std::get<1>(a), std::get<1>(c)}, {std::get<2>(a), std::get<2>(c)});
-  }
-  for (uint32_t i = 0; i < chains && !grid.links.empty(); i++) {
-    std::vector<TLinkKey> walk{grid.links[rng() % grid.links.size()]};
-    size_t want = 3 + rng() % 2;
-    TLinkKey c;
-    while (walk.size() < want && next(walk.back(), &c)) walk.push_back(c);
-    if (walk.size() < want) continue;
-    std::vector<uint32_t> points{std::get<0>(walk[0])}, roads;
-    for (const TLinkKey& l : walk) {
-      points.push_back(std::get<1>(l));
-      roads.push_back(std::get<2>(l));
-    }
-    m.Restrict(points, roads);
-  }
-  grid.text = m.text;
-  return grid;
-}
-
-// Every pair of a few sources and all targets: the contracted graph's
-// distance equals the plain search's, with and without type 0x0a roads.
-void CompareWithOracle(CGeoMapGraph& g, const TRoadGraph& roads, uint32_t metric, std::mt19937& rng,
-                       uint32_t sources) {
-  COracle oracle(roads, metric);
-  CChQuery q(g);
-  std::vector<const TGeoMapNode*> live;
-  for (const TGeoMapNode& n : g.nodes)
-    if (n.rank != CH::kExcludedRank) live.push_back(&n);
-  ASSERT_FALSE(live.empty());
-  for (uint32_t i = 0; i < sources; i++) {
-    const TGeoMapNode* s = live[rng() % live.size()];
-    for (bool avoid : {false, true}) {
-      std::vector<uint64_t> expect = oracle.From(KeyOf(*s), avoid);
-      for (const TGeoMapNode* t : live) {
-        ASSERT_EQ(q.Distance(s, t, avoid), expect[oracle.Index(KeyOf(*t))])
-            << "metric " << metric << (avoid ? " avoiding 0x0a " : " ") << s->StartNode() << "->" << s->EndNode()
-            << "/" << s->RoadId() << " to " << t->StartNode() << "->" << t->EndNode() << "/" << t->RoadId();
-      }
-    }
-  }
-}
-
-TEST(GeoMapGraph, RandomGridsMatchPlainSearch) {
-  const uint32_t seeds = sizeof(void*) < 8 ? 4 : 16;  // the 32-bit build runs emulated
-  for (uint32_t seed = 1; seed <= seeds; seed++) {
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    TGrid grid = RandomGrid(seed, 6 + seed % 3, 6, 10, 6);
-    TBuilt b(CMapText{grid.text});
-    ASSERT_TRUE(b.ok) << b.log;
-    std::mt19937 rng(seed);
-    CGeoMapGraph g;
-    g.Build(b.roads, CH::kMetricDistance, false, nullptr);
-    CheckBuilt(g);
-    CompareWithOracle(g, b.roads, CH::kMetricDistance, rng, 4);
-    g.Build(b.roads, CH::kMetricTime, true, nullptr);
-    CheckBuilt(g);
-    CompareWithOracle(g, b.roads, CH::kMetricTime, rng, 4);
-  }
-}
-
 // The same map gives the same graph, and the Time build over the Distance
 // graph equals a Time build from scratch.
 TEST(GeoMapGraph, BuildsAreDeterministic) {
-  TGrid grid = RandomGrid(99, 9, 8, 12, 8);
-  TBuilt b(CMapText{grid.text});
+  TBuilt b(RandomGrid(99, {9, 8, 12, 8, 2}));
   ASSERT_TRUE(b.ok) << b.log;
   auto image = [](const CGeoMapGraph& g) {
     std::vector<int64_t> out;

@@ -28,6 +28,7 @@
 #include <map>
 #include <queue>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 namespace RefRoute {
@@ -119,32 +120,38 @@ class CReference {
   // The cost of the shortest legal route from the source link to every
   // link, kNoPath where there is none (the source itself costs 0).
   std::vector<uint64_t> From(uint32_t source, bool avoid0a) const {
-    std::map<TState, uint64_t> dist;
-    using TItem = std::pair<uint64_t, TState>;
+    // States packed as (progress id, link, left); progress sets are
+    // numbered as they are met, the empty one 0.
+    std::unordered_map<uint64_t, uint64_t> dist;
+    auto pack = [](uint32_t progress, uint32_t link, bool left) {
+      return uint64_t{progress} << 33 | uint64_t{link} << 1 | (left ? 1 : 0);
+    };
+    using TItem = std::pair<uint64_t, uint64_t>;
     std::priority_queue<TItem, std::vector<TItem>, std::greater<TItem>> queue;
-    bool forbidden = false;
-    TState start{source, false, Advance({}, source, &forbidden)};
     std::vector<uint64_t> best(links.size(), kNoPath);
-    if (forbidden) return best;  // a one-link chain forbids the link itself
-    dist[start] = 0;
-    queue.push({0, start});
+    uint32_t progress = 0;
+    if (!Advance(0, source, &progress)) return best;  // a one-link chain forbids the link itself
+    dist[pack(progress, source, false)] = 0;
+    queue.push({0, pack(progress, source, false)});
     while (!queue.empty()) {
       auto [d, st] = queue.top();
       queue.pop();
       if (dist[st] != d) continue;
-      best[st.link] = std::min(best[st.link], d);
-      if (avoid0a && type0a[st.link]) continue;
-      for (uint32_t k : out[st.link]) {
+      const uint32_t link = static_cast<uint32_t>(st >> 1 & 0xffffffff), at = static_cast<uint32_t>(st >> 33);
+      const bool left = st & 1;
+      best[link] = std::min(best[link], d);
+      if (avoid0a && type0a[link]) continue;
+      for (uint32_t k : out[link]) {
         // Area rule: a route that has left the area may not leave it again.
-        if (area[st.link] && st.left && !area[k]) continue;
-        forbidden = false;
-        TState next{k, st.left || !area[st.link], Advance(st.progress, k, &forbidden)};
-        if (forbidden) continue;
-        uint64_t nd = d + cost[st.link];
-        auto it = dist.find(next);
+        if (area[link] && left && !area[k]) continue;
+        uint32_t next = 0;
+        if (!Advance(at, k, &next)) continue;
+        const uint64_t key = pack(next, k, left || !area[link]);
+        const uint64_t nd = d + cost[link];
+        auto it = dist.find(key);
         if (it == dist.end() || nd < it->second) {
-          dist[next] = nd;
-          queue.push({nd, next});
+          dist[key] = nd;
+          queue.push({nd, key});
         }
       }
     }
@@ -154,14 +161,6 @@ class CReference {
  private:
   // (chain, links of it matched so far) for every chain the route is in.
   using TProgress = std::vector<std::pair<uint32_t, uint32_t>>;
-  struct TState {
-    uint32_t link;
-    bool left;  // the route has left a link outside the area
-    TProgress progress;
-    bool operator<(const TState& o) const {
-      return std::tie(link, left, progress) < std::tie(o.link, o.left, o.progress);
-    }
-  };
 
   void Add(const TLinkKey& key, uint64_t c, const TRoad& r) {
     if (index.count(key)) return;  // the same oriented link twice (a road over one node pair twice)
@@ -172,22 +171,32 @@ class CReference {
     area.push_back(r.area);
   }
 
-  // The progress after entering `link`; *forbidden when a chain completes.
-  TProgress Advance(const TProgress& active, uint32_t link, bool* forbidden) const {
-    TProgress next;
+  // The progress after entering `link` from the progress numbered `active`,
+  // numbered into *next; false when a chain completes.
+  bool Advance(uint32_t active, uint32_t link, uint32_t* next) const {
+    if (active == 0 && startsWith[link].empty()) {
+      *next = 0;
+      return true;
+    }
+    TProgress result;
+    bool forbidden = false;
     auto step = [&](uint32_t chain, uint32_t matched) {
       if (chains[chain][matched] != link) return;
       if (matched + 1 == chains[chain].size()) {
-        *forbidden = true;
+        forbidden = true;
       } else {
-        next.push_back({chain, matched + 1});
+        result.push_back({chain, matched + 1});
       }
     };
-    for (auto [c, m] : active) step(c, m);
+    for (auto [c, m] : progressOf[active]) step(c, m);
     for (uint32_t c : startsWith[link]) step(c, 0);
-    std::sort(next.begin(), next.end());
-    next.erase(std::unique(next.begin(), next.end()), next.end());
-    return next;
+    if (forbidden) return false;
+    std::sort(result.begin(), result.end());
+    result.erase(std::unique(result.begin(), result.end()), result.end());
+    auto [it, added] = progressId.insert({result, static_cast<uint32_t>(progressOf.size())});
+    if (added) progressOf.push_back(result);
+    *next = it->second;
+    return true;
   }
 
   std::vector<TLinkKey> links;
@@ -197,6 +206,8 @@ class CReference {
   std::vector<std::vector<uint32_t>> out;
   std::vector<std::vector<uint32_t>> chains;
   std::vector<std::vector<uint32_t>> startsWith;  // chains by their first link
+  mutable std::vector<TProgress> progressOf{TProgress{}};
+  mutable std::map<TProgress, uint32_t> progressId{{TProgress{}, 0}};
 };
 
 }  // namespace RefRoute

@@ -11,14 +11,17 @@
 #include <vector>
 
 #include "routing/atlasgraph.h"
+#include "tests/routing/atlasroutes.h"
 
 using ZorvaneMap::AtlasNodeKey;
 using ZorvaneMap::CAtlasGraph;
 using ZorvaneMap::TAtlasEdge;
+using AtlasRoutes::CStateSearch;
+using AtlasRoutes::kNone;
+using AtlasRoutes::TArcs;
 
 namespace {
 
-constexpr uint64_t kNone = UINT64_MAX;
 const bool kEmulated = sizeof(void*) < 8;  // the 32-bit build runs under an emulator
 
 // A map edge as section 10 stores it.
@@ -30,65 +33,12 @@ std::vector<uint8_t> MapEdge(uint32_t cost, uint32_t marks, bool bit30, uint32_t
   return b;
 }
 
-struct TArc {
-  uint32_t to;
-  uint32_t word;
-};
-
-// The area rule: once a path has left a node outside the area or used a
-// bit-30 edge, it may not leave an area node by a bit-30 edge or towards a
-// node outside the area.
-bool StepAllowed(bool xArea, bool state, uint32_t word, bool yArea) {
-  return !(xArea && state && ((word & CH::kEdgeLeavesArea) || !yArea));
-}
-bool StateAfter(bool xArea, bool state, uint32_t word) {
-  return state || !xArea || (word & CH::kEdgeLeavesArea);
-}
-
-// Dijkstra with a label per (node, area state). Forward from the source in
-// state 0 over `out`; backward from the target over `in`, where the label
-// (x, s) is the cost from x in state s to the target.
-std::vector<uint64_t> StateSearch(const std::vector<std::vector<TArc>>& arcs, const std::vector<bool>& area,
-                                  uint32_t source, bool back) {
-  std::vector<uint64_t> dist(2 * arcs.size(), kNone);
-  using TItem = std::pair<uint64_t, uint32_t>;
-  std::priority_queue<TItem, std::vector<TItem>, std::greater<TItem>> queue;
-  auto relax = [&](uint32_t item, uint64_t d) {
-    if (d < dist[item]) {
-      dist[item] = d;
-      queue.push({d, item});
-    }
-  };
-  relax(2 * source, 0);
-  if (back) relax(2 * source + 1, 0);
-  while (!queue.empty()) {
-    auto [d, item] = queue.top();
-    queue.pop();
-    if (d != dist[item]) continue;
-    const uint32_t x = item / 2;
-    const bool state = item & 1;
-    for (const TArc& a : arcs[x]) {
-      const uint64_t nd = d + CH::EdgeCost(a.word);
-      if (!back) {
-        if (StepAllowed(area[x], state, a.word, area[a.to])) relax(2 * a.to + StateAfter(area[x], state, a.word), nd);
-        continue;
-      }
-      for (bool ys : {false, true}) {
-        if (StepAllowed(area[a.to], ys, a.word, area[x]) && StateAfter(area[a.to], ys, a.word) == state) {
-          relax(2 * a.to + ys, nd);
-        }
-      }
-    }
-  }
-  return dist;
-}
-
 // The reference (every base edge) and the contracted graph as the file
 // lists it: an edge at its lower-ranked end, at both ends between core
 // nodes; forward searches take the out edges listed at a node, backward
 // ones the in edges.
 struct TViews {
-  std::vector<std::vector<TArc>> base, up, down;
+  TArcs base, up, down;
   std::vector<bool> area;
 };
 
@@ -102,34 +52,30 @@ TViews ViewsOf(const CAtlasGraph& g) {
   for (const auto& node : g.nodes) v.area.push_back(node.IsArea());
   for (size_t i = 0; i < g.edges.Size(); i++) {
     const TAtlasEdge& e = g.edges[i];
-    if (i < g.baseEdges) v.base[e.from].push_back({e.to, e.word});
+    const uint32_t cost = CH::EdgeCost(e.word);
+    const bool bit30 = (e.word & CH::kEdgeLeavesArea) != 0;
+    if (i < g.baseEdges) v.base[e.from].push_back({e.to, cost, bit30});
     const int32_t rf = g.nodes[e.from].rank, rt = g.nodes[e.to].rank;
     const bool bothCore = rf >= coreStart && rt >= coreStart;
-    if (rf < rt || bothCore) v.up[e.from].push_back({e.to, e.word});
-    if (rt < rf || bothCore) v.down[e.to].push_back({e.from, e.word});
+    if (rf < rt || bothCore) v.up[e.from].push_back({e.to, cost, bit30});
+    if (rt < rf || bothCore) v.down[e.to].push_back({e.from, cost, bit30});
   }
   return v;
 }
 
-uint64_t UpwardQuery(const TViews& v, uint32_t s, uint32_t t) {
-  std::vector<uint64_t> f = StateSearch(v.up, v.area, s, false), b = StateSearch(v.down, v.area, t, true);
-  uint64_t best = kNone;
-  for (size_t i = 0; i < f.size(); i++) {
-    if (f[i] != kNone && b[i] != kNone) best = std::min(best, f[i] + b[i]);
-  }
-  return best;
-}
-
-// Checks every pair (a sample when there are many) against the reference.
+// Checks every pair (from a sample of sources when there are many) against
+// the reference.
 void ExpectRoutesKept(const CAtlasGraph& g, uint32_t sources, std::mt19937& rng) {
   const TViews v = ViewsOf(g);
   const uint32_t n = static_cast<uint32_t>(g.nodes.Size());
+  CStateSearch ref(v.base, v.area), forward(v.up, v.area), backward(v.down, v.area);
   for (uint32_t k = 0; k < sources; k++) {
     const uint32_t s = sources >= n ? k % n : static_cast<uint32_t>(rng() % n);
-    const std::vector<uint64_t> ref = StateSearch(v.base, v.area, s, false);
+    ref.Run(s, false);
+    forward.Run(s, false);
     for (uint32_t t = 0; t < n; t++) {
-      const uint64_t want = std::min(ref[2 * t], ref[2 * t + 1]);
-      ASSERT_EQ(UpwardQuery(v, s, t), want) << "from " << s << " to " << t;
+      backward.Run(t, true);
+      ASSERT_EQ(forward.Meet(backward), ref.Best(t)) << "from " << s << " to " << t;
     }
   }
 }

@@ -144,10 +144,8 @@ void CheckRandomGrids(bool areas) {
 TEST(AtlasGraph, ContractionKeepsEveryRouteOnRandomGrids) { CheckRandomGrids(false); }
 
 // Area nodes and bit-30 edges: routes may use area nodes only at their
-// start and end. Disabled until the contraction keeps that rule in every
-// shortcut (being fixed in the core); run it with
-// --gtest_also_run_disabled_tests.
-TEST(AtlasGraph, DISABLED_ContractionKeepsEveryRouteWithAreaNodes) { CheckRandomGrids(true); }
+// start and end.
+TEST(AtlasGraph, ContractionKeepsEveryRouteWithAreaNodes) { CheckRandomGrids(true); }
 
 TEST(AtlasGraph, CoreHoldsTheTopRanksAndEveryTerminal) {
   CAtlasGraph g;

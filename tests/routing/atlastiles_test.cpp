@@ -268,9 +268,9 @@ TEST(AtlasTiles, GridsCutIntoFourToNineTiles) {
   }
 }
 
-// Disabled until the contraction keeps the area rule in every shortcut
-// (being fixed in the core); run it with --gtest_also_run_disabled_tests.
-TEST(AtlasTiles, DISABLED_GridsWithAreaRoads) {
+// Area roads: routes may use them only at their start and end, also
+// across tiles.
+TEST(AtlasTiles, GridsWithAreaRoads) {
   for (uint32_t seed = 11; seed <= (kSlow ? 11u : 14u); seed++) {
     SCOPED_TRACE(seed);
     GridMaps::TGridOptions o;

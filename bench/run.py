@@ -34,7 +34,7 @@ def build(build_dir):
     """Configures and builds the converter and the generator (tests off)."""
     subprocess.run(["cmake", "-S", SOURCE, "-B", build_dir, "-G", "Ninja", "-DORLUMO_TESTS=OFF",
                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["ninja", "-C", build_dir, "-j4", "atlasmaker64", "mpgen"], check=True,
+    subprocess.run(["ninja", "-C", build_dir, "-j4", "atlasmaker64", "mpgen", "mapchbench"], check=True,
                    stdout=subprocess.DEVNULL)
     return os.path.join(build_dir, "atlasmaker64"), os.path.join(build_dir, "bench", "mpgen")
 
@@ -121,6 +121,41 @@ def convert_once(program, mp_path, work, compress, passes):
     ok = code == 0 and "Ok (" in text and outputs
     return {"ok": bool(ok), "wall": wall, "cpu": cpu, "rss": rss, "stages": stage_times(text),
             "out_bytes": sum(os.path.getsize(p) for p in outputs), "error": None if ok else last_message(text)}
+
+
+ROUTING_STEPS = [("road-graph", "road graph"), ("contract-distance", "Distance contraction"),
+                 ("section10-distance", "section 10 Distance"), ("contract-time", "Time contraction"),
+                 ("section10-time", "section 10 Time"), ("section11", "section 11"),
+                 ("road-blocks", "road blocks"), ("road-references", "road references"), ("section8", "section 8")]
+STEP = re.compile(r"^step (\S+) ([\d.]+) s, peak RSS (\d+) MB, \+(\d+) image bytes$")
+
+
+def routing_steps(mapchbench, mp_path):
+    """CPU seconds, peak RSS after the step and image bytes of each routing step of one map."""
+    code, text, wall, cpu, rss = run_measured([mapchbench, mp_path])
+    steps = {}
+    for line in text.splitlines():
+        m = STEP.match(line)
+        if m:
+            steps[m[1]] = (float(m[2]), int(m[3]), int(m[4]))
+    return {"ok": code == 0, "steps": steps, "error": None if code == 0 else last_message(text)}
+
+
+def routing_table(rows):
+    head = "| objects | " + " | ".join(label for _, label in ROUTING_STEPS) + " |"
+    lines = [head, "|" + "---|" * (len(ROUTING_STEPS) + 1)]
+    for r in rows:
+        res = r["routing"]
+        if not res["ok"]:
+            lines.append("| %d | failed: %s |" % (r["objects"], res["error"]) + " |" * (len(ROUTING_STEPS) - 1))
+            continue
+        cells = []
+        for name, _ in ROUTING_STEPS:
+            step = res["steps"].get(name)
+            cells.append("-" if step is None else
+                         "%.2f s, %d MB%s" % (step[0], step[1], ", %.1f MB out" % (step[2] / 1e6) if step[2] else ""))
+        lines.append("| %d | " % r["objects"] + " | ".join(cells) + " |")
+    return "\n".join(lines)
 
 
 def fmt_s(v):
@@ -268,6 +303,7 @@ def main():
     ap.add_argument("--peer-objects", type=int, default=100000, help="size of the generated map for the peer")
     ap.add_argument("--repeat", type=int, default=3, help="runs per conversion; the fastest counts")
     ap.add_argument("--results", help="also write the report to this Markdown file")
+    ap.add_argument("--no-routing", action="store_true", help="skip the routing steps of each size")
     args = ap.parse_args()
 
     load_before = os.getloadavg()[0]
@@ -278,8 +314,9 @@ def main():
         mpgen = os.path.join(args.build, "bench", "mpgen")
     else:
         program, mpgen = build(args.build)
+    mapchbench = os.path.join(os.path.dirname(mpgen), "mapchbench")
 
-    rows = []
+    rows, routing_rows = [], []
     for objects in sizes:
         path = os.path.join(args.work, f"gen-{objects}-s{args.seed}.mp")
         counts = generate(mpgen, objects, args.seed, path)
@@ -289,6 +326,9 @@ def main():
                 result = convert(program, path, args.work, compress, passes, args.repeat)
                 rows.append({"objects": counts["objects"], "bytes": counts["bytes"], "compress": compress,
                              "passes": passes, "result": result})
+        if not args.no_routing:
+            log(f"routing steps of {objects} objects")
+            routing_rows.append({"objects": counts["objects"], "routing": routing_steps(mapchbench, path)})
     peers = None if args.no_peer else peer_runs(program, mpgen, args.work, args.peer_objects, args.seed, args.repeat)
 
     command = "bench/run.py " + " ".join(sys.argv[1:])
@@ -312,6 +352,12 @@ def main():
               "Each stage's time ratio next to the input ratio: linear work grows as the input does.",
               "",
               growth_table(rows)]
+    if routing_rows:
+        report += ["", "## Routing steps",
+                   "",
+                   "`bench/mapchbench` runs the routing part of a map write step by step on the same maps: CPU time "
+                   "of each step, the process's peak resident memory after it, and the image bytes it wrote.",
+                   "", routing_table(routing_rows)]
     if peers is not None:
         report += ["", "## Peer: mkgmap",
                    "",

@@ -12,6 +12,8 @@ import harness  # noqa: E402
 
 args = harness.parse_args()
 check = harness.Checker()
+sys.path.insert(0, os.path.join(args.source, "tools"))
+import atlascheck  # noqa: E402
 
 HEADER = "[IMG ID]\nName=Tile\nLevel0=24\nLevel1=20\n[END-IMG ID]\n"
 
@@ -80,6 +82,7 @@ tail = log[log.find("T: Creating atlas file..."):]
 check.true("input: atlas lines", tail.startswith("T: Creating atlas file...\nT: 2 files loaded\n"
                                                 "T: Distance graph: 4 (0, 0, 0), 6, ") and "T: Ok (" in tail, log)
 first = open(os.path.join(out, name), "rb").read()
+check.equal("input: the checker passes it, with the maps", atlascheck.check_file(os.path.join(out, name)), ([], True))
 check.equal("input: magic, version, map count", first[:12], b"qx atlas\x05\x00\x02\x00")
 
 # atlas=output with subdirs: the same two maps, the same file.

@@ -270,10 +270,8 @@ TEST(RouteCheck, LargerGridsManyPairs) {
 }
 
 // Area roads (RouteParamExt): routes may use them only at their start and
-// end. Disabled until the contraction keeps that rule in every shortcut
-// (it is being fixed in the per-map graph); run it with
-// --gtest_also_run_disabled_tests.
-TEST(RouteCheck, DISABLED_AreaRoads) {
+// end, through the stored graph as through the reference.
+TEST(RouteCheck, AreaRoads) {
   TGridOptions o;
   o.w = 6;
   o.h = 6;

@@ -72,4 +72,31 @@ TEST(MalformedRoads, LinkOf2000Kilometres) {
   ExpectWritten(w);
 }
 
+// The format's limits give the map up with their texts.
+TEST(FormatLimits, RoadTooBigForItsBlockOffsets) {
+  // 9000 points put the first segment block more than 0xffff bytes after
+  // the record's start.
+  TRoad road{1, {}, {"0,1", "8999,2"}};
+  for (int i = 0; i < 9000; i++) road.points.push_back({i * 0.01, 0});
+  ExpectGivenUp(WriteRouted(Roads({road}), "bigroad"), "T: Too big road (RoadId = 1)\n");
+}
+
+TEST(FormatLimits, ExternalNodeWithTooManyCHNodes) {
+  // Each two-way road at a boundary node lists two CH nodes there in each
+  // graph, 24 bytes: 42 roads fit the 1024 bytes of a reference list, 43
+  // do not.
+  for (int n : {42, 43}) {
+    std::vector<TRoad> roads;
+    for (int i = 0; i < n; i++) {
+      roads.push_back(TRoad{static_cast<uint32_t>(i + 1), {{0, 0}, {1, i}}, {"0,500,1", "1," + std::to_string(1000 + i)}});
+    }
+    TWritten w = WriteRouted(Roads(roads), "external" + std::to_string(n));
+    if (n == 42) {
+      ExpectWritten(w);
+    } else {
+      ExpectGivenUp(w, "T: Too many CH-nodes connected to external node\n");
+    }
+  }
+}
+
 }  // namespace

@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
     g.OrderNodes(state, list, CH::CompareNodeIds, nullptr);
     double t = Seconds(start);
     size_t n = g.nodes.Size();
-    std::printf("%10zu %10zu %10zu %10u %10u %8.2f %8.2f", n, g.baseEdges, g.Shortcuts(), state.priorityChanges,
-                state.rebuilds, t, t * 1e6 / static_cast<double>(n));
+    std::printf("%10zu %10zu %10zu %10u %10u %8.2f %8.2f", n, g.baseEdges, g.Shortcuts(), state.counts.priorityChanges,
+                state.counts.rebuilds, t, t * 1e6 / static_cast<double>(n));
     if (lastNodes) std::printf("   x%.2f time for x%.2f nodes", t / lastTime, double(n) / double(lastNodes));
     std::printf("\n");
     std::fflush(stdout);

@@ -1,7 +1,7 @@
 // mpgen: writes a synthetic Polish-format (.mp) map of any size, the same
 // bytes for the same seed and size.
 //
-//   mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [-o out.mp]
+//   mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [--tile] [--areas] [-o out.mp]
 //
 // The map is a city-like grid: a street network with arterials every 8th
 // row and column (one-ways, tolls, footways, multi-part streets, route
@@ -13,7 +13,11 @@
 // duplicated objects. N counts the POI, POLYLINE and POLYGON sections
 // (within a few percent); a summary goes to standard error. --peer leaves
 // out the multi-part streets (their "NodesN" keys), which the peer converter
-// of the benchmark does not read.
+// of the benchmark does not read. --tile makes the crossings of the outer
+// ring bound nodes, as on a tile cut from a larger map (routes enter and
+// leave there); --areas makes the local streets of one zone between
+// arterials in five area roads (RouteParamExt). Neither changes the rest of
+// the map.
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -222,8 +226,8 @@ struct TCounts {
 
 class CGenerator {
  public:
-  CGenerator(COutput& out, uint64_t seed, uint64_t objects, bool cp1252, bool peer)
-      : out(out), seed(seed), rnd(seed), cp1252(cp1252), peer(peer) {
+  CGenerator(COutput& out, uint64_t seed, uint64_t objects, bool cp1252, bool peer, bool tile, bool areas)
+      : out(out), seed(seed), rnd(seed), cp1252(cp1252), peer(peer), tile(tile), areas(areas) {
     grid = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(objects) / kObjectsPerCell)));
     if (grid < 4) grid = 4;
     hRoad.assign(static_cast<size_t>(grid) * grid, 0);
@@ -643,14 +647,25 @@ class CGenerator {
     return run;
   }
 
-  // "NodN=point index,node id,0" per crossing of a single-part street.
+  // A crossing of the outer ring, with --tile: routes enter and leave there.
+  bool BoundNode(uint32_t id) const {
+    if (!tile) return false;
+    int r = static_cast<int>((id - 1) / static_cast<uint32_t>(grid)), c = static_cast<int>((id - 1) % static_cast<uint32_t>(grid));
+    return r == 0 || c == 0 || r == grid - 1 || c == grid - 1;
+  }
+  // With --areas, one zone between arterials in five holds area roads.
+  bool AreaZone(int r, int c) const {
+    return areas && Mix(seed * 5 + (static_cast<uint64_t>(r / kArterial) << 32) + static_cast<uint64_t>(c / kArterial)) % 5 == 0;
+  }
+
+  // "NodN=point index,node id,bound" per crossing of a single-part street.
   void RouteNodes(const TRun& run) {
     for (size_t n = 0; n < run.nodes.size(); n++) {
       out.NumberedKey("Nod", static_cast<int64_t>(n));
       out.Int(run.nodes[n].first);
       out.Char(',');
       out.Int(run.nodes[n].second);
-      out.Raw(",0");
+      out.Raw(BoundNode(run.nodes[n].second) ? ",1" : ",0");
       out.EndLine();
     }
   }
@@ -695,6 +710,7 @@ class CGenerator {
                               std::to_string(oneWay) + "," + std::to_string(toll) +
                               (footway ? ",1,1,1,1,1,0,0,1" : ",0,0,0,0,0,0,0,0");
     out.KeyText("RouteParams", routeParams);
+    if (!arterial && AreaZone(horizontal ? line : i, horizontal ? i : line)) out.Line("RouteParamExt=1");
     out.KeyInt("EndLevel", primary ? 3 : arterial ? 2 : 1);
     const char* type = primary ? "0x02" : arterial ? "0x04" : footway ? "0x16" : oneWay ? "0x07" : "0x06";
     out.KeyText("Type", type);
@@ -723,7 +739,7 @@ class CGenerator {
           out.Int(parts[p].nodes[n].first);
           out.Char(',');
           out.Int(parts[p].nodes[n].second);
-          out.Raw(",0)");
+          out.Raw(BoundNode(parts[p].nodes[n].second) ? ",1)" : ",0)");
         }
         out.EndLine();
       }
@@ -765,6 +781,7 @@ class CGenerator {
       out.Raw("RouteParams=");
       out.Raw(routeParams);
       out.EndLine();
+      if (AreaZone(horizontal ? line : i, horizontal ? i : line)) out.Line("RouteParamExt=1");
       out.KeyText("Type", type);
       out.KeyText("StreetDesc", name);
       out.KeyInt("CityIdx", city);
@@ -866,7 +883,7 @@ class CGenerator {
   COutput& out;
   uint64_t seed;
   CRandom rnd;
-  bool cp1252, peer;
+  bool cp1252, peer, tile, areas;
   int grid;
   int cityCount, citiesPerRow, regionCount, regionsPerRow, countryCount;
   std::vector<uint32_t> hRoad, vRoad;  // road id of each street edge, 0 = none
@@ -875,7 +892,8 @@ class CGenerator {
 };
 
 [[noreturn]] void Usage() {
-  std::fputs("usage: mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [-o out.mp]\n", stderr);
+  std::fputs("usage: mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [--tile] [--areas] [-o out.mp]\n",
+             stderr);
   std::exit(2);
 }
 
@@ -891,7 +909,7 @@ uint64_t ParseCount(const char* text) {
 
 int main(int argc, char** argv) {
   uint64_t objects = 0, seed = 1;
-  bool cp1252 = false, crlf = false, peer = false;
+  bool cp1252 = false, crlf = false, peer = false, tile = false, areas = false;
   const char* outPath = nullptr;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
@@ -907,6 +925,10 @@ int main(int argc, char** argv) {
       crlf = true;
     } else if (arg == "--peer") {
       peer = true;
+    } else if (arg == "--tile") {
+      tile = true;
+    } else if (arg == "--areas") {
+      areas = true;
     } else {
       Usage();
     }
@@ -921,7 +943,7 @@ int main(int argc, char** argv) {
   uint64_t bytes;
   {
     COutput out(file, cp1252, crlf);
-    CGenerator generator(out, seed, objects, cp1252, peer);
+    CGenerator generator(out, seed, objects, cp1252, peer, tile, areas);
     generator.Run();
     counts = generator.counts;
     bytes = out.bytes;

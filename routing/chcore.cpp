@@ -29,6 +29,7 @@ struct TOrderBefore {
 using TOrderHeap = TNodeHeap<TChNode, TOrderBefore>;
 
 int32_t SimulatePriority(CGraph& graph, TOrderingState& state, TChNode* v) {
+  state.counts.simulations++;
   int64_t d = 0, h = 0;
   graph.ContractNode(state, v, false, &d, &h, nullptr);
   return CGraph::Priority(d, h);
@@ -245,7 +246,10 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
         h = std::min<int64_t>(h + f->hops + o->hops, kHopSumCap);
         if (!PairLegal(u, *f, v, *o)) continue;  // no route can take it
         d++;
-        if (perform) MakeShortcut(*f, *o, v);
+        if (perform) {
+          MakeShortcut(*f, *o, v);
+          state.counts.shortcuts++;
+        }
       }
     }
     if (perform) {
@@ -310,6 +314,8 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   CSearchStamp& stamp = state.stamp;
   stamp.Advance(*this);
   if (targets == 0) return;
+  TContractionCounts& counts = state.counts;
+  counts.witnessSearches++;
   stamp.Mark(*u);
   u->labelA = 0;
   u->labelB = kUnreached;
@@ -319,12 +325,14 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   while (!state.witnessHeap.Empty()) {
     TChNode* r = WitnessPop(state);
     if ((r->flags & kNodeSettled) && stamp.IsCurrent(*r)) continue;  // an older copy
+    counts.settledNodes++;
     if ((r->flags & kNodeTarget) && --targets == 0) break;
     const uint32_t a = r->labelA, b = r->labelB, m = WitnessKey(r);
     const bool rArea = r->IsArea();
     const bool rState = (r->flags & kNodePathState) != 0;
     for (TChAdjEntry* e = r->outHead; e; e = e->next) {
       TChNode* w = e->other;
+      counts.scannedEdges++;
       if (w == v) continue;
       uint32_t c = EdgeCost(e->word);
       if (static_cast<uint64_t>(m) + c > limit) continue;
@@ -365,6 +373,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
                         const bool* stop) {
   if (!tieBreak) tieBreak = CompareNodeIds;
   state.nodes = &nodes;
+  state.counts = TContractionCounts{};
   // All nodes, not only the listed ones: nodes left out of this ordering
   // (the core) still carry marks of an earlier run that the restarted
   // counter would meet again.
@@ -375,16 +384,15 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   heap.Build(nodes.data, nodes.Size());
   uint32_t changes = 0;
   int32_t nextRank = 0;
-  state.priorityChanges = state.rebuilds = 0;
   while (!heap.Empty() && !Stopped(stop)) {
     TChNode* top = heap.Top();
     int32_t priority = SimulatePriority(*this, state, top);
     if (priority != top->rank) {
-      state.priorityChanges++;
+      state.counts.priorityChanges++;
       if (++changes == state.rebuildAfterChanges) {
         // Lazy updates have drifted: simulate every waiting node again.
         changes = 0;
-        state.rebuilds++;
+        state.counts.rebuilds++;
         nodes.Resize(heap.Size());
         for (size_t i = 0; i < nodes.Size(); i++) nodes[i] = heap.At(i);
         for (TChNode* n : nodes) {

@@ -288,6 +288,18 @@ class CSearchStamp {
   uint32_t value = 0;
 };
 
+// Work of one ordering, for the benchmark: plain increments in loops that
+// do far more per step.
+struct TContractionCounts {
+  uint64_t witnessSearches = 0;
+  uint64_t settledNodes = 0;  // by witness searches
+  uint64_t scannedEdges = 0;  // by witness searches
+  uint64_t shortcuts = 0;     // made
+  uint64_t simulations = 0;   // priority updates
+  uint32_t priorityChanges = 0;  // of the top node, found on its re-check
+  uint32_t rebuilds = 0;         // full re-simulations
+};
+
 // One contraction run of a graph: the searches' heaps and stamp.
 struct TOrderingState {
   explicit TOrderingState(CGraph& owner, size_t heapEntriesPerBlock = kHeapEntriesPerBlock)
@@ -305,8 +317,7 @@ struct TOrderingState {
   size_t heapEntriesPerBlock;
   uint32_t rebuildAfterChanges = kRebuildAfterChanges;
   // Statistics of the last ordering.
-  uint32_t priorityChanges = 0;
-  uint32_t rebuilds = 0;
+  TContractionCounts counts;
 };
 
 // True when node a is to be contracted before node b of equal priority; a strict order.

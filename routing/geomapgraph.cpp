@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/platform/platform.h"
+
 namespace CH {
 
 namespace {
@@ -487,6 +489,7 @@ void CGeoMapGraph::CollectUnranked(CReallocArray<TChNode*>& list) {
 }
 
 void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild, const bool* stop) {
+  stats = TGeoBuildStats{};
   if (rebuild) {
     edges.Resize(turnEdges);
     RecomputeCosts(roads, metric);
@@ -496,24 +499,41 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   }
   ProcessRestrictionChains(roads);
 
-  CReallocArray<TChNode*> list;
-  CollectUnranked(list);
-  TOrderingState state(*this, kHeapEntriesPerBlock);
-  // First contraction: only to find the core.
-  OrderNodes(state, list, CompareNodesByStartNode, stop);
-  if (Stopped(stop)) return;
-  ClearAdjacency();
-  for (size_t i = 0; i < edges.Size(); i++) LinkUpwardEdge(edges[i], static_cast<uint32_t>(i));
-
-  CReallocArray<TChNode*> entries, exits;
+  CReallocArray<TChNode*> list, entries, exits;
   for (TGeoMapNode& n : nodes) {
     if (n.rank == kExcludedRank) continue;  // inner chain links are never external
     if (n.startExternal) entries.PushBack(&n);
     if (n.endExternal) exits.PushBack(&n);
   }
-  SelectCoreNodes(state, entries, exits, list, stop);
-  if (Stopped(stop)) return;
+  stats.entries = static_cast<uint32_t>(entries.Size());
+  stats.exits = static_cast<uint32_t>(exits.Size());
+  TOrderingState state(*this, kHeapEntriesPerBlock);
+  if (entries.Empty() || exits.Empty()) {
+    // No route runs from an entry to an exit: the selection would return
+    // the entry and exit nodes alone, so the first contraction only costs.
+    stats.firstSkipped = true;
+    list.Free();
+    for (TGeoMapNode& n : nodes) {
+      if (n.rank != kExcludedRank && (n.startExternal || n.endExternal)) list.PushBack(&n);
+    }
+  } else {
+    // First contraction: only to find the core.
+    uint32_t start = Platform::GetTickCount();
+    CollectUnranked(list);
+    OrderNodes(state, list, CompareNodesByStartNode, stop);
+    stats.first = state.counts;
+    stats.firstMs = Platform::GetTickCount() - start;
+    if (Stopped(stop)) return;
+    start = Platform::GetTickCount();
+    ClearAdjacency();
+    for (size_t i = 0; i < edges.Size(); i++) LinkUpwardEdge(edges[i], static_cast<uint32_t>(i));
+    SelectCoreNodes(state, entries, exits, list, stop);
+    stats.coreMs = Platform::GetTickCount() - start;
+    if (Stopped(stop)) return;
+  }
+  stats.core = static_cast<uint32_t>(list.Size());
 
+  // Back to the turn edges: the chain bypasses are made again around the core.
   ResetAdjacency();
   for (TChNode* n : list) {
     n->heapEntry = nullptr;
@@ -521,7 +541,10 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   }
   ProcessRestrictionChains(roads);
   CollectUnranked(list);
+  const uint32_t start = Platform::GetTickCount();
   OrderNodes(state, list, CompareNodesByStartNode, stop);
+  stats.second = state.counts;
+  stats.secondMs = Platform::GetTickCount() - start;
 }
 
 }  // namespace CH

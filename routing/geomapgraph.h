@@ -72,6 +72,15 @@ bool CompareNodesByStartNode(const TChNode* a, const TChNode* b);
 // Link cost in a metric, at least 1 and within the 30-bit cost field.
 uint32_t LinkCost(const TRoadLink& link, const TGraphRoad& road, uint32_t metric);
 
+// Work of one Build, for the benchmark. Milliseconds of the tick counter.
+struct TGeoBuildStats {
+  TContractionCounts first;  // the contraction that finds the core; zero when skipped
+  TContractionCounts second;
+  uint32_t firstMs = 0, coreMs = 0, secondMs = 0;
+  uint32_t entries = 0, exits = 0, core = 0;
+  bool firstSkipped = false;  // no entry or no exit node: the core is just those
+};
+
 class CGeoMapGraph : public CGraph {
  public:
   CGeoMapGraph() : CGraph(kAdjacencyPerBlock) {}
@@ -103,6 +112,7 @@ class CGeoMapGraph : public CGraph {
   size_t Index(const TChNode* node) const { return static_cast<const TGeoMapNode*>(node) - nodes.data; }
   static const TGeoMapNode& Node(const TChNode* node) { return *static_cast<const TGeoMapNode*>(node); }
   size_t TurnEdgeCount() const { return turnEdges; }
+  const TGeoBuildStats& Stats() const { return stats; }
 
   CReallocArray<TGeoMapNode> nodes;
   CReallocArray<TChEdge> edges;
@@ -113,6 +123,7 @@ class CGeoMapGraph : public CGraph {
   void CollectUnranked(CReallocArray<TChNode*>& list);
 
   size_t turnEdges = 0;  // the leading edges of the edge array
+  TGeoBuildStats stats;
 };
 
 }  // namespace CH

@@ -459,8 +459,8 @@ TEST(ChOrder, RebuildOnTheThresholdChange) {
     CReallocArray<TChNode*> list;
     for (TChNode& n : g.nodes) list.PushBack(&n);
     g.OrderNodes(state, list, CH::CompareNodeIds, nullptr);
-    *changes = state.priorityChanges;
-    *rebuilds = state.rebuilds;
+    *changes = state.counts.priorityChanges;
+    *rebuilds = state.counts.rebuilds;
     *listSize = list.Size();
     return Ranks(g);
   };
@@ -645,7 +645,7 @@ TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
     for (TChNode& n : g.nodes) list.PushBack(&n);
     ordered.Assign(list.data, list.Size());
     g.OrderNodes(state, list, WrapStampOnce, nullptr);
-    EXPECT_EQ(state.rebuilds > 0, variant == 1);
+    EXPECT_EQ(state.counts.rebuilds > 0, variant == 1);
     EXPECT_EQ(g_WrapState, nullptr);
     ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);
     g.LinkAllUpward();

@@ -217,6 +217,34 @@ TEST(GeoMapGraph, EntryAndExitNodesStayInTheCore) {
   }
 }
 
+// Routes only enter (a one-way road from a boundary node): no route runs
+// from an entry to an exit, so the core is the entry node alone and the
+// contraction that would look for more is skipped; both metrics stay exact.
+TEST(GeoMapGraph, MapWithoutExitsKeepsOnlyItsEntriesInTheCore) {
+  CMapText m;
+  m.Road(45, {{0, 0}, {1, 0}}, {{0, 1, true}, {1, 2}}, true)
+      .Road(46, {{1, 0}, {2, 0}, {3, 0}}, {{0, 2}, {1, 3}, {2, 4}})
+      .Road(47, {{1, 0}, {1, 1}, {2, 1}}, {{0, 2}, {1, 5}, {2, 3}});
+  TBuilt b(m);
+  CGeoMapGraph g;
+  BuildDistance(g, b);
+  EXPECT_TRUE(g.Stats().firstSkipped);
+  EXPECT_EQ(g.Stats().entries, 1u);
+  EXPECT_EQ(g.Stats().exits, 0u);
+  for (const TGeoMapNode& n : g.nodes) {
+    EXPECT_EQ(n.rank == CH::kCoreRank, n.StartNode() == 1) << n.StartNode() << "->" << n.EndNode();
+  }
+  ExpectAllPairs(g, b.roads, CH::kMetricDistance);
+  g.Build(b.roads, CH::kMetricTime, true, nullptr);
+  CheckBuilt(g);
+  ExpectAllPairs(g, b.roads, CH::kMetricTime);
+
+  // With an exit as well, the first contraction runs.
+  TBuilt both(Cross());
+  BuildDistance(g, both);
+  EXPECT_FALSE(g.Stats().firstSkipped);
+}
+
 // A street 1 - 2 - 3 - 4 - 5 (roads 50..53, one link each) with side roads
 // at 2, 3 and 4, so that every chain has other ways out.
 CMapText Street() {

@@ -1,0 +1,87 @@
+// Work of the per-map CH contractions of each map: per metric, the time of
+// the contraction that finds the core, of the core selection and of the
+// final contraction, with the counts of each contraction (witness
+// searches, nodes they settled, edges they scanned, shortcuts made,
+// priority updates, top-of-heap changes, full re-simulations).
+//
+//   build/x64/bench/contractbench [--markdown] map.mp...
+#include <cstdio>
+#include <cstring>
+
+#include "polski/map.h"
+#include "routing/geomapgraph.h"
+
+namespace {
+
+void PrintCounts(const char* name, uint32_t ms, const CH::TContractionCounts& c) {
+  std::printf("  %-6s %8.2f s  searches %llu, settled %llu, scanned %llu, shortcuts %llu, updates %llu, "
+              "changes %u, rebuilds %u\n",
+              name, ms / 1000.0, static_cast<unsigned long long>(c.witnessSearches),
+              static_cast<unsigned long long>(c.settledNodes), static_cast<unsigned long long>(c.scannedEdges),
+              static_cast<unsigned long long>(c.shortcuts), static_cast<unsigned long long>(c.simulations),
+              c.priorityChanges, c.rebuilds);
+}
+
+// One table row per map and metric.
+void PrintRow(const char* map, const char* metric, const CH::CGeoMapGraph& g) {
+  const CH::TGeoBuildStats& s = g.Stats();
+  const CH::TContractionCounts& c = s.second;
+  std::printf("| %s | %s | %zu | %u/%u | %u | %s | %.2f | %.2f | %.2f | %.2f | %llu | %llu | %llu | %llu | %llu |\n",
+              map, metric, g.nodes.Size(), s.entries, s.exits, s.core, s.firstSkipped ? "skipped" : "done",
+              s.firstMs / 1000.0, s.coreMs / 1000.0, s.secondMs / 1000.0,
+              (s.firstMs + s.coreMs + s.secondMs) / 1000.0, static_cast<unsigned long long>(c.witnessSearches),
+              static_cast<unsigned long long>(c.settledNodes), static_cast<unsigned long long>(c.scannedEdges),
+              static_cast<unsigned long long>(c.shortcuts), static_cast<unsigned long long>(c.simulations));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool markdown = argc > 1 && std::strcmp(argv[1], "--markdown") == 0;
+  int first = markdown ? 2 : 1;
+  if (argc <= first) {
+    std::fprintf(stderr, "usage: contractbench [--markdown] map.mp...\n");
+    return 2;
+  }
+  if (markdown) {
+    std::printf("| map | metric | nodes | entries/exits | core | first contraction | first s | core selection s | "
+                "final s | total s | searches | settled | scanned | shortcuts | updates |\n"
+                "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+  }
+  for (int i = first; i < argc; i++) {
+    PolskiFormat::CMap map;
+    if (const char* error = map.LoadFile(argv[i], nullptr)) {
+      std::fprintf(stderr, "%s: %s\n", argv[i], error);
+      return 1;
+    }
+    PolskiFormat::SplitMultiLevelPolylines(map);
+    TRoadGraph roads;
+    if (!BuildRoadGraph(roads, map)) {
+      std::fprintf(stderr, "%s: road graph with errors\n", argv[i]);
+      return 1;
+    }
+    const char* name = std::strrchr(argv[i], '/') ? std::strrchr(argv[i], '/') + 1 : argv[i];
+    CH::CGeoMapGraph g;
+    for (uint32_t metric : {CH::kMetricDistance, CH::kMetricTime}) {
+      const char* metricName = metric == CH::kMetricTime ? "Time" : "Distance";
+      g.Build(roads, metric, metric == CH::kMetricTime, nullptr);
+      if (markdown) {
+        PrintRow(name, metricName, g);
+        std::fflush(stdout);
+        continue;
+      }
+      const CH::TGeoBuildStats& s = g.Stats();
+      std::printf("%s %s: %zu nodes, %zu turn edges, %zu edges; entries %u, exits %u, core %u\n", name, metricName,
+                  g.nodes.Size(), g.TurnEdgeCount(), g.edges.Size(), s.entries, s.exits, s.core);
+      if (s.firstSkipped) {
+        std::printf("  first  skipped (no entry or no exit node)\n");
+      } else {
+        PrintCounts("first", s.firstMs, s.first);
+        std::printf("  core   %8.2f s\n", s.coreMs / 1000.0);
+      }
+      PrintCounts("final", s.secondMs, s.second);
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}

@@ -69,6 +69,7 @@ struct TRecordPatch {
 };
 
 constexpr uint32_t kMaxNodeEdges = 0xffff;
+constexpr uint64_t kMaxRecordOffset = 0x7fffffff;
 
 void WriteEdgeCount(CMemStream& out, uint32_t n) {
   if (n >= 255) out.WriteU16(static_cast<uint16_t>(n));
@@ -168,6 +169,9 @@ void WriteChGraph(CGraphSectionWriter& writer, CGeoMapGraph& graph, const TRoadG
   for (uint32_t k = 0; k < n; k++) {
     const uint32_t i = order[k];
     const TGeoMapNode& node = nodes[i];
+    // Record offsets go into 29 bits of the tree's words (offset / 4) and
+    // into u32 references: the section must end below 2^31 like the image.
+    if (out.GetPos() > kMaxRecordOffset) throw "Too big out file";
     const uint32_t pos = static_cast<uint32_t>(out.GetPos());
     recordAt[i] = pos;
     if (node.rank == CH::kCoreRank && *coreCount == 0) {

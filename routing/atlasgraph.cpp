@@ -18,7 +18,6 @@ uint32_t GetU32(const uint8_t* p) {
 
 // Offsets in a section 10 node record.
 constexpr uint32_t kRecordFlags = 8;   // u8: bit 0 start node external, bit 1 type 0x0a, bit 2 area
-constexpr uint32_t kRecordBorder = 9;  // u8: 1 when the end node is external
 constexpr uint32_t kRecordCounts = 10;
 constexpr uint32_t kMapEdgeSize = 12;
 constexpr uint32_t kSmallestRecord = 12;

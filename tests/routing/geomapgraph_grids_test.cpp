@@ -13,12 +13,12 @@ namespace {
 
 TEST(GeoMapGraphGrids, AllPairs) {
   CheckGrids(Scaled(40), 100000, [](uint32_t seed) {
-    return TGridSpec{8 + seed % 5, 6 + seed % 3, 10 + seed % 8, 6 + seed % 5, 2 + seed % 3};
+    return TGridShape{8 + seed % 5, 6 + seed % 3, 10 + seed % 8, 6 + seed % 5, 2 + seed % 3};
   }, 0, "grid");
 }
 
 TEST(GeoMapGraphGrids, LargeGridRandomSources) {
-  CheckGrids(Scaled(8) >= 8 ? 2 : 1, 200000, [](uint32_t) { return TGridSpec{24, 20, 70, 30, 8, 25}; }, 12,
+  CheckGrids(Scaled(8) >= 8 ? 2 : 1, 200000, [](uint32_t) { return TGridShape{24, 20, 70, 30, 8, 25}; }, 12,
              "large");
 }
 

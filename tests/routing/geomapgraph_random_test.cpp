@@ -14,7 +14,7 @@ namespace {
 
 TEST(GeoMapGraphRandom, SmallNetworksAllPairs) {
   CheckGrids(Scaled(2000), 1, [](uint32_t seed) {
-    return TGridSpec{3 + seed % 3, 3 + seed / 3 % 3, 2 + seed % 4, 1 + seed % 5, seed % 3, 12};
+    return TGridShape{3 + seed % 3, 3 + seed / 3 % 3, 2 + seed % 4, 1 + seed % 5, seed % 3, 12};
   }, 0, "small");
 }
 

@@ -94,7 +94,7 @@ struct TBuilt {
 
 // ---- random street grids ----
 
-struct TGridSpec {
+struct TGridShape {
   uint32_t w, h;
   uint32_t keys;       // restriction keys, a third of them U-turn bans
   uint32_t chains;     // chains of 3 or 4 roads, some over a reversal
@@ -106,10 +106,10 @@ struct TGridSpec {
 // links with gaps; random one-ways, types, speeds, area roads, boundary nodes
 // on the edge, turn restrictions and chains. Chains avoid boundary nodes
 // inside them (the road graph would drop them with a warning).
-inline CMapText RandomGrid(uint32_t seed, const TGridSpec& spec) {
+inline CMapText RandomGrid(uint32_t seed, const TGridShape& shape) {
   std::mt19937 rng(seed);
   auto chance = [&](uint32_t percent) { return rng() % 100 < percent; };
-  const uint32_t w = spec.w, h = spec.h;
+  const uint32_t w = shape.w, h = shape.h;
   CMapText m;
   std::vector<TLinkKey> links;  // every travelable direction
   std::vector<std::pair<double, double>> at(w * h);
@@ -118,7 +118,7 @@ inline CMapText RandomGrid(uint32_t seed, const TGridSpec& spec) {
     uint32_t x0, y0, x1, y1;
   };
   std::vector<TZone> zones;
-  for (uint32_t i = 0; i < spec.areaZones; i++) {
+  for (uint32_t i = 0; i < shape.areaZones; i++) {
     uint32_t x0 = rng() % w, y0 = rng() % h;
     uint32_t x1 = x0 + 1 + rng() % 3, y1 = y0 + 1 + rng() % 3;
     zones.push_back({x0, y0, x1, y1});
@@ -147,7 +147,7 @@ inline CMapText RandomGrid(uint32_t seed, const TGridSpec& spec) {
           uint32_t x = rows ? i + k : line, y = rows ? line : i + k;
           uint32_t id = 1 + y * w + x;
           bool edge = x == 0 || y == 0 || x + 1 == w || y + 1 == h;
-          bool isBound = edge && chance(spec.boundPercent);
+          bool isBound = edge && chance(shape.boundPercent);
           if (isBound) bound.insert(id);
           nods.push_back({static_cast<uint32_t>(points.size()), id, isBound});
           points.push_back({x + at[id - 1].first, y + at[id - 1].second});
@@ -184,7 +184,7 @@ inline CMapText RandomGrid(uint32_t seed, const TGridSpec& spec) {
     }
     return true;
   };
-  for (uint32_t i = 0; i < spec.keys && !links.empty(); i++) {
+  for (uint32_t i = 0; i < shape.keys && !links.empty(); i++) {
     TLinkKey a = links[rng() % links.size()], c;
     if (i % 3 == 0) {
       c = {std::get<1>(a), std::get<0>(a), std::get<2>(a)};  // a U-turn ban
@@ -193,7 +193,7 @@ inline CMapText RandomGrid(uint32_t seed, const TGridSpec& spec) {
     }
     m.Restrict({std::get<0>(a), std::get<1>(a), std::get<1>(c)}, {std::get<2>(a), std::get<2>(c)});
   }
-  for (uint32_t i = 0; i < spec.chains && !links.empty(); i++) {
+  for (uint32_t i = 0; i < shape.chains && !links.empty(); i++) {
     std::vector<TLinkKey> walk{links[rng() % links.size()]};
     size_t want = 3 + rng() % 2;
     TLinkKey c;
@@ -526,12 +526,12 @@ inline uint32_t Scaled(uint32_t n) {
 
 // Random grids of the given specs (by seed) against the reference, with a
 // summary line.
-inline void CheckGrids(uint32_t count, uint32_t firstSeed, TGridSpec (*specOf)(uint32_t seed), uint32_t sources,
+inline void CheckGrids(uint32_t count, uint32_t firstSeed, TGridShape (*shapeOf)(uint32_t seed), uint32_t sources,
                        const char* what) {
   TCompared counts;
   uint32_t withCore = 0;
   for (uint32_t seed = firstSeed; seed < firstSeed + count; seed++) {
-    TBuilt b(RandomGrid(seed, specOf(seed)), false);
+    TBuilt b(RandomGrid(seed, shapeOf(seed)), false);
     ASSERT_TRUE(b.ok) << what << " seed " << seed;
     const std::string trace = std::string(what) + " seed " + std::to_string(seed);
     const uint64_t before = counts.corePairs;

@@ -273,34 +273,33 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
   *hopSum = h;
 }
 
-void CGraph::WitnessPush(TOrderingState& state, TChNode* node) {
-  CReallocArray<TChNode*>& heap = state.witnessHeap;
-  heap.PushBack(node);
-  uint32_t key = WitnessKey(node);
+void CGraph::WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops) {
+  CReallocArray<TWitnessItem>& heap = state.witnessHeap;
+  const TWitnessItem item{WitnessKey(node), hops, node};
+  heap.PushBack(item);
   size_t p = heap.Size() - 1;
   while (p > 0) {
     size_t parent = (p - 1) / 2;
-    if (!(key < WitnessKey(heap[parent]))) break;
+    if (!(item.key < heap[parent].key)) break;
     heap[p] = heap[parent];
     p = parent;
   }
-  heap[p] = node;
+  heap[p] = item;
 }
 
-TChNode* CGraph::WitnessPop(TOrderingState& state) {
-  CReallocArray<TChNode*>& heap = state.witnessHeap;
-  TChNode* top = heap[0];
-  TChNode* last = heap.Back();
+TWitnessItem CGraph::WitnessPop(TOrderingState& state) {
+  CReallocArray<TWitnessItem>& heap = state.witnessHeap;
+  const TWitnessItem top = heap[0];
+  const TWitnessItem last = heap.Back();
   heap.PopBack();
-  size_t n = heap.Size();
+  const size_t n = heap.Size();
   if (n) {
-    uint32_t key = WitnessKey(last);
     size_t p = 0;
     for (;;) {
       size_t child = 2 * p + 1;
       if (child >= n) break;
-      if (child + 1 < n && WitnessKey(heap[child + 1]) < WitnessKey(heap[child])) child++;
-      if (!(WitnessKey(heap[child]) < key)) break;
+      if (child + 1 < n && heap[child + 1].key < heap[child].key) child++;
+      if (!(heap[child].key < last.key)) break;
       heap[p] = heap[child];
       p = child;
     }
@@ -321,12 +320,19 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   u->labelB = kUnreached;
   u->flags = confined ? (u->flags | kNodePathState) : (u->flags & ~kNodePathState);
   state.witnessHeap.Clear();
-  WitnessPush(state, u);
+  WitnessPush(state, u, 0);
+  // The key goes with the item: a label lowered later pushes the node again.
+  uint32_t settleLeft = state.witnessSettledLimit ? state.witnessSettledLimit : UINT32_MAX;
+  const uint32_t hopLimit = state.witnessHopLimit ? state.witnessHopLimit : UINT32_MAX;
   while (!state.witnessHeap.Empty()) {
-    TChNode* r = WitnessPop(state);
+    const TWitnessItem item = WitnessPop(state);
+    TChNode* r = item.node;
     if ((r->flags & kNodeSettled) && stamp.IsCurrent(*r)) continue;  // an older copy
     counts.settledNodes++;
     if ((r->flags & kNodeTarget) && --targets == 0) break;
+    if (--settleLeft == 0) break;
+    r->flags |= kNodeSettled;
+    if (item.hops >= hopLimit) continue;
     const uint32_t a = r->labelA, b = r->labelB, m = WitnessKey(r);
     const bool rArea = r->IsArea();
     const bool rState = (r->flags & kNodePathState) != 0;
@@ -362,11 +368,38 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // rule of the most confined of them, so every label it passes on
       // belongs to a legal path.
       if (pathState) w->flags |= kNodePathState;
-      WitnessPush(state, w);
+      WitnessPush(state, w, item.hops + 1);
     }
-    r->flags |= kNodeSettled;
   }
   state.witnessHeap.Clear();
+}
+
+void CGraph::CompactAdjacency() {
+  struct TSaved {
+    TChNode* owner;
+    TChNode* other;
+    uint32_t word, hops, edge;
+    bool out;
+  };
+  CReallocArray<TSaved> saved;
+  ForEachNode([&saved](TChNode& n) {
+    for (const TChAdjEntry* e = n.outHead; e; e = e->next) saved.PushBack(TSaved{&n, e->other, e->word, e->hops, e->edge, true});
+    for (const TChAdjEntry* e = n.inHead; e; e = e->next) saved.PushBack(TSaved{&n, e->other, e->word, e->hops, e->edge, false});
+  });
+  ClearAdjacency();
+  TChAdjEntry** outTail = nullptr;
+  TChAdjEntry** inTail = nullptr;
+  const TChNode* owner = nullptr;
+  for (const TSaved& s : saved) {
+    if (s.owner != owner) {
+      owner = s.owner;
+      outTail = &s.owner->outHead;
+      inTail = &s.owner->inHead;
+    }
+    TChAdjEntry** tail = s.out ? outTail : inTail;
+    NewEntry(s.word, s.hops, s.other, tail, s.edge);
+    *(s.out ? &outTail : &inTail) = &(*tail)->next;
+  }
 }
 
 void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak,
@@ -384,6 +417,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   heap.Build(nodes.data, nodes.Size());
   uint32_t changes = 0;
   int32_t nextRank = 0;
+  size_t compactedAt = nodes.Size();
   while (!heap.Empty() && !Stopped(stop)) {
     TChNode* top = heap.Top();
     int32_t priority = SimulatePriority(*this, state, top);
@@ -411,6 +445,10 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
     top = heap.Top();
     top->rank = nextRank++;
     heap.Pop();
+    if (heap.Size() <= compactedAt / 2 && heap.Size() >= 1024) {
+      compactedAt = heap.Size();
+      CompactAdjacency();
+    }
     int64_t d = 0, h = 0;
     ContractNode(state, top, true, &d, &h, &state.neighbours);
     for (TChNode* n : state.neighbours) {

@@ -52,6 +52,10 @@ constexpr size_t kAdjacencyPerBlock = 2730;
 constexpr size_t kHeapEntriesPerBlock = 4096;
 // Top-of-heap priority changes after which every waiting node is simulated again.
 constexpr uint32_t kRebuildAfterChanges = 1000;
+// Bounds of one witness search: edges on a path, nodes settled. A witness
+// they hide only costs a shortcut, never a route.
+constexpr uint32_t kWitnessHopLimit = 6;
+constexpr uint32_t kWitnessSettledLimit = 1000;
 
 inline uint32_t EdgeCost(uint32_t word) { return word & kCostMask; }
 inline uint32_t MakeEdgeWord(uint32_t cost, bool leavesArea, bool restricted) {
@@ -300,6 +304,15 @@ struct TContractionCounts {
   uint32_t rebuilds = 0;         // full re-simulations
 };
 
+// An entry of the witness heap: the node's key when it was pushed and the
+// number of edges on the path that gave it. A node may be in the heap
+// several times; its first pop settles it.
+struct TWitnessItem {
+  uint32_t key;
+  uint32_t hops;
+  TChNode* node;
+};
+
 // One contraction run of a graph: the searches' heaps and stamp.
 struct TOrderingState {
   explicit TOrderingState(CGraph& owner, size_t heapEntriesPerBlock = kHeapEntriesPerBlock)
@@ -309,13 +322,15 @@ struct TOrderingState {
 
   CGraph& graph;
   CReallocArray<TChNode*>* nodes = nullptr;  // the list being ordered
-  CReallocArray<TChNode*> witnessHeap;       // min-heap by min(label A, label B)
+  CReallocArray<TWitnessItem> witnessHeap;  // min-heap by key = min(label A, label B)
   TPathHeap pathHeap;
   CSearchStamp stamp;
   CReallocArray<TChNode*> neighbours;  // of the node contracted last
   CReallocArray<uint8_t> pairKinds;    // per out-entry of the node being contracted
   size_t heapEntriesPerBlock;
   uint32_t rebuildAfterChanges = kRebuildAfterChanges;
+  uint32_t witnessHopLimit = kWitnessHopLimit;
+  uint32_t witnessSettledLimit = kWitnessSettledLimit;
   // Statistics of the last ordering.
   TContractionCounts counts;
 };
@@ -354,6 +369,10 @@ class CGraph {
   // Every node loses its lists and the adjacency pool is emptied; the
   // derived graph links its edges again.
   void ClearAdjacency();
+  // Rebuilds every list with its entries in the same order, in fresh pool
+  // blocks: after many contractions the live entries are spread thin over
+  // the blocks, and the searches' pointer walks miss the cache.
+  void CompactAdjacency();
 
   // Contracts the listed nodes in priority order, giving each its
   // contraction number. The list's contents may be replaced. A set stop
@@ -367,7 +386,8 @@ class CGraph {
   void ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference, int64_t* hopSum,
                     CReallocArray<TChNode*>* neighbours);
   // Labels the nodes reachable from u without passing v, within the limit,
-  // until the given number of targets is settled. A node's path state is
+  // until the given number of targets is settled, or the state's bounds on
+  // path edges and settled nodes end it. A node's path state is
   // that of every path that labelled it together; confined starts u in
   // state 1, so that only area nodes are reached.
   void WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit,
@@ -403,8 +423,8 @@ class CGraph {
   TChAdjEntry* NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head, uint32_t edge);
   // Unlinks the first entry of the list whose other node is given.
   void RemoveEntryTo(TChAdjEntry** head, const TChNode* other);
-  void WitnessPush(TOrderingState& state, TChNode* node);
-  TChNode* WitnessPop(TOrderingState& state);
+  static void WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops);
+  static TWitnessItem WitnessPop(TOrderingState& state);
 };
 
 }  // namespace CH

@@ -319,6 +319,45 @@ TEST(ChContract, WitnessSearchStopsOnAreaPathState) {
   EXPECT_EQ(Shortcuts(g), (std::vector<TShortcut>{{0, 3, 2, 10, false, false}}));
 }
 
+// The pair 0 -> 1 -> 2 (cost 20) has a witness 0 -> 3 -> ... -> 2 over a
+// chain of `links` edges of cost 1. The search's bounds on path edges and
+// settled nodes may hide it: then the pair gets its shortcut, which costs
+// an edge, never a route.
+TEST(ChContract, WitnessSearchBoundsOnlyAddShortcuts) {
+  struct Case {
+    uint32_t links, hopLimit, settledLimit;
+    bool shortcut;
+  } cases[] = {
+      {6, 6, 0, false},   // the witness has as many edges as allowed
+      {7, 6, 0, true},    // one more
+      {7, 0, 0, false},   // no bound
+      {7, 0, 8, false},   // the target is the eighth node settled: found before the cap
+      {7, 0, 7, true},    // the cap comes first
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.links << " links, hop limit " << c.hopLimit << ", settled limit "
+                                    << c.settledLimit);
+    CTestGraph g(3 + c.links - 1);
+    AddEdges(g, {{0, 1, 10}, {1, 2, 10}});
+    uint32_t prev = 0;
+    for (uint32_t i = 0; i + 1 < c.links; i++) {
+      g.AddEdge(prev, 3 + i, 1);
+      prev = 3 + i;
+    }
+    g.AddEdge(prev, 2, 1);
+    CH::TOrderingState state(g);
+    state.witnessHopLimit = c.hopLimit;
+    state.witnessSettledLimit = c.settledLimit;
+    Perform(g, state, 1);
+    EXPECT_EQ(g.Shortcuts(), c.shortcut ? 1u : 0u);
+    g.nodes[1].rank = 1000;
+    g.LinkAllUpward();
+    CUpwardQuery query(g);
+    EXPECT_EQ(query.Distance(0, 2, false), c.links);
+  }
+  EXPECT_EQ(CH::kWitnessHopLimit, 6u);
+}
+
 TEST(ChContract, DeadEndHasNoTargetsAndSearchOnlyAdvancesTheStamp) {
   CTestGraph g(2);
   AddTwoWay(g, 0, 1, 1);
@@ -431,6 +470,33 @@ TEST(ChOrder, OldMarksOfUnlistedNodesAreNoWitness) {
     g.OrderNodes(state, list, CH::CompareNodeIds, nullptr);
     EXPECT_EQ(g.Shortcuts(), 2u) << stale;
   }
+}
+
+// Halfway through a contraction the lists are rebuilt in fresh blocks: the
+// same entries in the same order, in fewer blocks.
+TEST(ChOrder, CompactingKeepsEveryListInOrder) {
+  CTestGraph g(3600);
+  AddGrid(g, 60, 60, 40, 3);
+  CH::TOrderingState state(g);
+  for (uint32_t i = 0; i < 3600; i++) {
+    if ((i / 60 + i % 60) % 2 == 0) Perform(g, state, i);  // every other node: a checkerboard
+  }
+  using TLists = std::vector<std::vector<std::array<uint32_t, 5>>>;
+  auto lists = [&g]() {
+    TLists out;
+    for (const TChNode& n : g.nodes) {
+      for (const CH::TChAdjEntry* head : {n.outHead, n.inHead}) {
+        out.emplace_back();
+        for (const CH::TChAdjEntry* e = head; e; e = e->next) out.back().push_back({g.Index(e->other), e->word, e->hops, e->edge, 0});
+      }
+    }
+    return out;
+  };
+  const TLists before = lists();
+  const size_t blocks = g.adjacency.BlockCount();
+  g.CompactAdjacency();
+  EXPECT_EQ(lists(), before);
+  EXPECT_LT(g.adjacency.BlockCount(), blocks);
 }
 
 TEST(ChOrder, StampWrapClearsEveryNode) {

@@ -56,7 +56,9 @@ void CheckMap(const char* file, bool plain) {
   std::printf("%s: %llu pairs (%llu with a route), %llu core pairs\n", file,
               static_cast<unsigned long long>(counts.pairs), static_cast<unsigned long long>(counts.reachable),
               static_cast<unsigned long long>(counts.corePairs));
-  EXPECT_GT(counts.reachable, counts.pairs / 2);
+  // Area zones and chains cut routes off: the added network keeps fewer of them, and the
+  // emulated build samples few sources.
+  EXPECT_GT(counts.reachable, plain ? counts.pairs / 2 : counts.pairs / 4);
   if (!plain) {
     EXPECT_GT(counts.corePairs, 0u);
   }

@@ -93,6 +93,7 @@ TPathLabel* CPathLabelMap::Add(TChNode* node, TPathLabel* parent, uint32_t word)
   l->parent = parent;
   l->word = word;
   l->heapEntry = nullptr;
+  l->mark = 0;
   labels.PushBack(l);
   return l;
 }
@@ -516,45 +517,87 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     PathSearch(state, k, true, backward.Back());
   }
 
+  // Every backward label in a bucket of its node, in exit order: an entry's
+  // forward labels then meet each exit where both searches reached a node,
+  // without a walk over the labels of every (entry, exit) pair.
+  uint32_t idLimit = 0;
+  ForEachNode([&idLimit](TChNode& n) { idLimit = std::max(idLimit, n.id + 1); });
+  CReallocArray<uint32_t> bucketStart;
+  bucketStart.ResizeZeroed(static_cast<size_t>(idLimit) + 1);
+  for (const CPathLabelMap& b : backward) {
+    for (const TPathLabel* l : b.labels) bucketStart[l->node->id + 1]++;
+  }
+  for (size_t i = 1; i < bucketStart.Size(); i++) bucketStart[i] += bucketStart[i - 1];
+  struct TBucketItem {
+    uint32_t exit;
+    uint32_t distance;  // the label's, kept here: the walk reads no label it does not take
+    TPathLabel* label;
+  };
+  CReallocArray<TBucketItem> buckets;
+  buckets.Resize(bucketStart.Back());
+  {
+    CReallocArray<uint32_t> fill;
+    fill.Assign(bucketStart.data, idLimit);
+    for (size_t k = 0; k < backward.Size(); k++) {
+      for (TPathLabel* l : backward[k].labels) buckets[fill[l->node->id]++] = TBucketItem{static_cast<uint32_t>(k), l->Distance(), l};
+    }
+  }
+
+  // Meeting node of an entry with each exit: the smallest distance sum, the
+  // first in node order on equal sums.
+  struct TMeeting {
+    uint32_t sum;
+    TPathLabel* forward;
+    TPathLabel* backward;
+  };
+  CReallocArray<TMeeting> meetings;
+  meetings.Resize(exits.Size());
+  for (TMeeting& m : meetings) m.forward = nullptr;
+  CReallocArray<uint32_t> met;
+
   CPathLabelMap forward(labelPool);
   CReallocArray<TPathEdge> pathEdges;
   size_t distinct = 0;
-  for (TChNode* j : entries) {
+  for (size_t ji = 0; ji < entries.Size(); ji++) {
+    TChNode* j = entries[ji];
+    if (Stopped(stop)) return;
     events.PushBack(TCountEvent{j, 1, 0, 0});
     PathSearch(state, j, false, forward);
-    for (size_t k = 0; k < exits.Size(); k++) {
-      if (exits[k] == j) continue;
-      if (Stopped(stop)) return;
-      // Meeting node: the smallest distance sum, the first in node order on equal sums.
-      const CReallocArray<TPathLabel*>& f = forward.labels;
-      const CReallocArray<TPathLabel*>& b = backward[k].labels;
-      const TPathLabel* fMeet = nullptr;
-      const TPathLabel* bMeet = nullptr;
-      uint32_t best = 0;
-      for (size_t fi = 0, bi = 0; fi < f.Size() && bi < b.Size();) {
-        uint32_t fid = f[fi]->node->id, bid = b[bi]->node->id;
-        if (fid < bid) {
-          fi++;
-        } else if (bid < fid) {
-          bi++;
-        } else {
-          uint32_t sum = f[fi]->Distance() + b[bi]->Distance();  // two 31-bit values
-          if (!fMeet || sum < best) {
-            fMeet = f[fi];
-            bMeet = b[bi];
-            best = sum;
-          }
-          fi++;
-          bi++;
+    met.Clear();
+    for (TPathLabel* f : forward.labels) {
+      const uint32_t id = f->node->id;
+      const uint32_t distance = f->Distance();
+      for (uint32_t i = bucketStart[id]; i < bucketStart[id + 1]; i++) {
+        const TBucketItem& item = buckets[i];
+        if (exits[item.exit] == j) continue;
+        TMeeting& m = meetings[item.exit];
+        const uint32_t sum = distance + item.distance;  // two 31-bit values
+        if (!m.forward) {
+          met.PushBack(item.exit);
+        } else if (!(sum < m.sum)) {
+          continue;
         }
+        m = TMeeting{sum, f, item.label};
       }
-      if (!fMeet) continue;
-      for (const TPathLabel* l = fMeet; l->parent; l = l->parent) pathEdges.PushBack(TPathEdge{l->parent->node, l->node});
-      for (const TPathLabel* l = bMeet; l->parent; l = l->parent) pathEdges.PushBack(TPathEdge{l->node, l->parent->node});
-      if (pathEdges.Size() >= 2 * distinct + 4096) {
-        SortUnique(pathEdges);  // keeps the set's memory near its distinct size
-        distinct = pathEdges.Size();
+    }
+    // A marked label's path up to its search's start is taken already: for
+    // this entry (forward labels), or for its exit (backward labels).
+    const uint32_t entryMark = static_cast<uint32_t>(ji) + 1;
+    for (uint32_t k : met) {
+      TMeeting& m = meetings[k];
+      for (TPathLabel* l = m.forward; l->parent && l->mark != entryMark; l = l->parent) {
+        l->mark = entryMark;
+        pathEdges.PushBack(TPathEdge{l->parent->node, l->node});
       }
+      for (TPathLabel* l = m.backward; l->parent && !l->mark; l = l->parent) {
+        l->mark = 1;
+        pathEdges.PushBack(TPathEdge{l->node, l->parent->node});
+      }
+      m.forward = nullptr;
+    }
+    if (pathEdges.Size() >= 2 * distinct + 4096) {
+      SortUnique(pathEdges);  // keeps the set's memory near its distinct size
+      distinct = pathEdges.Size();
     }
   }
   SortUnique(pathEdges);

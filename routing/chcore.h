@@ -122,6 +122,8 @@ struct TPathLabel {
   TPathLabel* parent;  // null at the start
   uint32_t word;       // bits 0-30 distance, bit 31 path state
   THeapEntry<TPathLabel>* heapEntry;
+  // Set by the core selection once the label's path edge is taken.
+  uint32_t mark;
 
   uint32_t Distance() const { return word & kMaxPathDistance; }
   bool State() const { return (word & 0x80000000u) != 0; }

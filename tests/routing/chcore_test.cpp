@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <vector>
@@ -813,6 +815,80 @@ TEST(ChCore, StopLeavesTheListAsItWas) {
   bool stop = true;
   g.SelectCoreNodes(state, e, x, core, &stop);
   EXPECT_EQ(Ids(g, core), (std::vector<uint32_t>{1, 1}));
+}
+
+namespace {
+
+// The selection as defined, pair by pair: for every entry and every other
+// exit, the meeting node of their path searches (smallest sum, first in node
+// order), the path edges of both label chains, and the nodes that end a
+// route or where the chosen paths split or join.
+std::vector<uint32_t> CoreByPairs(CTestGraph& g, const CReallocArray<TChNode*>& entries,
+                                  const CReallocArray<TChNode*>& exits) {
+  CH::TOrderingState state(g);
+  CBlockPool<CH::TPathLabel> pool(64);
+  std::vector<std::unique_ptr<CH::CPathLabelMap>> backward;
+  for (TChNode* k : exits) {
+    backward.push_back(std::make_unique<CH::CPathLabelMap>(pool));
+    g.PathSearch(state, k, true, *backward.back());
+  }
+  std::set<std::pair<uint32_t, uint32_t>> pathEdges;
+  std::set<uint32_t> terminals;
+  for (TChNode* k : exits) terminals.insert(g.Index(k));
+  CH::CPathLabelMap forward(pool);
+  for (TChNode* j : entries) {
+    terminals.insert(g.Index(j));
+    g.PathSearch(state, j, false, forward);
+    for (size_t k = 0; k < exits.Size(); k++) {
+      if (exits[k] == j) continue;
+      const CH::TPathLabel *fm = nullptr, *bm = nullptr;
+      uint64_t best = 0;
+      for (uint32_t id = 0; id < g.nodes.Size(); id++) {
+        const CH::TPathLabel* f = forward.Find(g.Node(id));
+        const CH::TPathLabel* b = backward[k]->Find(g.Node(id));
+        if (!f || !b) continue;
+        uint64_t sum = uint64_t{f->Distance()} + b->Distance();
+        if (!fm || sum < best) fm = f, bm = b, best = sum;
+      }
+      if (!fm) continue;
+      for (const CH::TPathLabel* l = fm; l->parent; l = l->parent) pathEdges.insert({g.Index(l->parent->node), g.Index(l->node)});
+      for (const CH::TPathLabel* l = bm; l->parent; l = l->parent) pathEdges.insert({g.Index(l->node), g.Index(l->parent->node)});
+    }
+  }
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> counts;  // node -> (out, in)
+  for (const auto& [from, to] : pathEdges) {
+    counts[from].first++;
+    counts[to].second++;
+  }
+  std::vector<uint32_t> core;
+  for (uint32_t id = 0; id < g.nodes.Size(); id++) {
+    auto c = counts.find(id);
+    bool branch = c != counts.end() && (c->second.first > 1 || c->second.second > 1);
+    if (terminals.count(id) || branch) core.push_back(id);
+  }
+  return core;
+}
+
+}  // namespace
+
+// Many entries and exits, some shared, on contracted random graphs with ties
+// in the costs and area nodes: the selection equals the definition.
+TEST(ChCore, SelectionEqualsThePairByPairDefinition) {
+  for (uint32_t seed : {41u, 42u, 43u, 44u}) {
+    CTestGraph g(300);
+    BuildRandom(g, {300, 3, seed % 2 ? 4u : 60u, seed, false, 12, seed >= 43 ? 30u : 0u});
+    CH::TOrderingState state(g);
+    g.OrderAll(state);
+    g.LinkAllUpward();
+    std::mt19937 rng(seed);
+    CReallocArray<TChNode*> entries, exits, core;
+    for (int i = 0; i < 40; i++) entries.PushBack(g.Node(rng() % 300));
+    for (int i = 0; i < 40; i++) exits.PushBack(i % 5 == 0 ? entries[static_cast<size_t>(i)] : g.Node(rng() % 300));
+    g.SelectCoreNodes(state, entries, exits, core, nullptr);
+    std::vector<uint32_t> expected = CoreByPairs(g, entries, exits);
+    EXPECT_EQ(Ids(g, core), expected) << "seed " << seed;
+    EXPECT_GT(expected.size(), 80u) << "seed " << seed;  // branch nodes besides the ends
+  }
 }
 
 // The two-pass build of the per-map and atlas graphs: contract all, select

@@ -2,6 +2,7 @@
 // bytes for the same seed and size.
 //
 //   mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [--tile] [--areas] [-o out.mp]
+//   mpgen --country K --objects N [--seed S] [...] -o DIR
 //
 // The map is a city-like grid: a street network with arterials every 8th
 // row and column (one-ways, tolls, footways, multi-part streets, route
@@ -18,6 +19,14 @@
 // leave there); --areas makes the local streets of one zone between
 // arterials in five area roads (RouteParamExt). Neither changes the rest of
 // the map.
+//
+// --country K writes a country cut into K x K tiles of about N objects each,
+// DIR/tile-RR-CC.mp (row 0 in the south). The tiles lie side by side on one
+// grid; every street line runs on across each tile side in a short stub road
+// that ends on the side, half a cell out, at a bound node. Two neighbouring
+// tiles compute that node from the same two crossings, so it has the same
+// coordinates in both, and the atlas joins them there; only the stubs on the
+// country's outer ring stay unmatched.
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -26,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -221,15 +231,34 @@ constexpr double kObjectsPerCell = 2.2;
 
 struct TCounts {
   uint64_t pois = 0, polylines = 0, polygons = 0, restrictions = 0, lanes = 0, roads = 0;
+  uint64_t outer = 0;  // stubs on the country's outer ring: the bound nodes no other tile matches
   uint64_t Objects() const { return pois + polylines + polygons; }
+  void Add(const TCounts& o) {
+    pois += o.pois, polylines += o.polylines, polygons += o.polygons;
+    restrictions += o.restrictions, lanes += o.lanes, roads += o.roads, outer += o.outer;
+  }
+};
+
+// One tile of a --country run: its place, and the country's seed that fixes
+// the crossings (size 0: a single map).
+struct TTile {
+  int row = 0, col = 0, size = 0;  // size: tiles per side
+  uint64_t countrySeed = 0;
 };
 
 class CGenerator {
  public:
-  CGenerator(COutput& out, uint64_t seed, uint64_t objects, bool cp1252, bool peer, bool tile, bool areas)
-      : out(out), seed(seed), rnd(seed), cp1252(cp1252), peer(peer), tile(tile), areas(areas) {
+  CGenerator(COutput& out, uint64_t seed, uint64_t objects, bool cp1252, bool peer, bool tile, bool areas,
+             const TTile& place = {})
+      : out(out), seed(seed), rnd(seed), cp1252(cp1252), peer(peer), tile(tile), areas(areas),
+        country(place.size > 0), place(place), nodeSeed(country ? place.countrySeed : seed) {
     grid = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(objects) / kObjectsPerCell)));
     if (grid < 4) grid = 4;
+    rowOffset = place.row * grid;
+    colOffset = place.col * grid;
+    name = country ? "Synthetic tile " + std::to_string(place.row) + "-" + std::to_string(place.col) + " of " +
+                         std::to_string(place.countrySeed)
+                   : "Synthetic map " + std::to_string(seed);
     hRoad.assign(static_cast<size_t>(grid) * grid, 0);
     vRoad.assign(static_cast<size_t>(grid) * grid, 0);
     int blocks = (grid + kCityBlock - 1) / kCityBlock;
@@ -258,6 +287,7 @@ class CGenerator {
     out.EndLine();
     for (int r = 0; r < grid; r++) StreetsAlong(r, true);
     for (int c = 0; c < grid; c++) StreetsAlong(c, false);
+    if (country) BorderStubs();
     out.Raw("; ### Turn restrictions");
     out.EndLine();
     Restrictions();
@@ -269,12 +299,19 @@ class CGenerator {
 
  private:
   // ---- Positions -----------------------------------------------------------
-  // Crossings are shifted by a few metres, the same for every reader.
+  // Crossings are shifted by a few metres, the same for every reader: on a
+  // country's grid, the same for the tiles on both sides of a border too.
   TPoint Node(int r, int c) const {
-    uint64_t h = Mix(seed ^ (static_cast<uint64_t>(r) << 32 | static_cast<uint32_t>(c)));
-    return {kLat0 + r * kCellLat + static_cast<int64_t>(h % 401) - 200,
-            kLon0 + c * kCellLon + static_cast<int64_t>((h >> 16) % 401) - 200};
+    int64_t gr = r + rowOffset, gc = c + colOffset;
+    uint64_t h = Mix(nodeSeed ^ (static_cast<uint64_t>(static_cast<uint32_t>(gr)) << 32 | static_cast<uint32_t>(gc)));
+    return {kLat0 + gr * kCellLat + static_cast<int64_t>(h % 401) - 200,
+            kLon0 + gc * kCellLon + static_cast<int64_t>((h >> 16) % 401) - 200};
   }
+  // The tile's sides, half a cell outside its outer crossings.
+  int64_t SouthLat() const { return kLat0 + rowOffset * kCellLat - kCellLat / 2; }
+  int64_t NorthLat() const { return SouthLat() + grid * kCellLat; }
+  int64_t WestLon() const { return kLon0 + colOffset * kCellLon - kCellLon / 2; }
+  int64_t EastLon() const { return WestLon() + grid * kCellLon; }
   uint32_t NodeId(int r, int c) const { return static_cast<uint32_t>(r) * static_cast<uint32_t>(grid) + c + 1; }
   // 1-based index of the city whose block holds the cell.
   int CityOf(int r, int c) const { return (r / kCityBlock) * citiesPerRow + c / kCityBlock + 1; }
@@ -322,7 +359,7 @@ class CGenerator {
   void Header() {
     out.Line("[IMG ID]");
     out.KeyInt("ID", static_cast<int64_t>(10000000 + seed % 80000000));
-    out.KeyText("Name", "Synthetic map " + std::to_string(seed));
+    out.KeyText("Name", name);
     out.Line("Copyright=Generated by mpgen|no real data");
     out.Line("LblCoding=9");
     out.Line(cp1252 ? "CodePage=1252" : "CodePage=65001");
@@ -382,6 +419,10 @@ class CGenerator {
 
   void Background() {
     std::vector<TPoint> ring = {Node(0, 0), Node(0, grid - 1), Node(grid - 1, grid - 1), Node(grid - 1, 0), Node(0, 0)};
+    if (country) {  // out to the sides, so that the tiles' land meets
+      ring = {{SouthLat(), WestLon()}, {SouthLat(), EastLon()}, {NorthLat(), EastLon()}, {NorthLat(), WestLon()},
+              {SouthLat(), WestLon()}};
+    }
     Polygon(0x4B, {ring}, {0}, 3, "");
     out.Line("[END]");
     out.EndLine();
@@ -793,6 +834,64 @@ class CGenerator {
     }
   }
 
+  // Where the street from crossing a to crossing b crosses the line lat (or
+  // lon): a is always the southern (western) end, so that both tiles of a
+  // border round the same way.
+  static TPoint CrossLat(const TPoint& a, const TPoint& b, int64_t lat) {
+    return {lat, a.lon + (b.lon - a.lon) * (lat - a.lat) / (b.lat - a.lat)};
+  }
+  static TPoint CrossLon(const TPoint& a, const TPoint& b, int64_t lon) {
+    return {a.lat + (b.lat - a.lat) * (lon - a.lon) / (b.lon - a.lon), lon};
+  }
+
+  // With --country: a stub road from each outer crossing to the tile side,
+  // ending at a bound node (ids after the crossings', one per side and line).
+  void BorderStubs() {
+    for (int i = 0; i < grid; i++) {
+      BorderStub(i, true, 0, i, CrossLat(Node(-1, i), Node(0, i), SouthLat()), 0);
+      BorderStub(i, true, grid - 1, i, CrossLat(Node(grid - 1, i), Node(grid, i), NorthLat()), 1);
+      BorderStub(i, false, i, 0, CrossLon(Node(i, -1), Node(i, 0), WestLon()), 2);
+      BorderStub(i, false, i, grid - 1, CrossLon(Node(i, grid - 1), Node(i, grid), EastLon()), 3);
+    }
+  }
+
+  // line: the column (vertical) or row the stub continues; (r, c): its crossing.
+  void BorderStub(int line, bool vertical, int r, int c, const TPoint& end, int side) {
+    bool primary = line % kPrimary == 0, arterial = line % kArterial == 0;
+    uint32_t borderId = static_cast<uint32_t>(grid) * static_cast<uint32_t>(grid) + 1 +
+                        static_cast<uint32_t>(side * grid + line);
+    Comment("WayID", ++wayId);
+    out.Line("[POLYLINE]");
+    out.Key("Data0");
+    out.Points({Node(r, c), end});
+    out.EndLine();
+    out.KeyInt("RoadID", ++lastRoadId);
+    out.Raw(primary ? "RouteParams=5,3" : arterial ? "RouteParams=3,2" : "RouteParams=2,0");
+    out.Raw(",0,0,0,0,0,0,0,0,0,0");
+    out.EndLine();
+    out.KeyInt("EndLevel", primary ? 3 : arterial ? 2 : 1);
+    out.KeyText("Type", primary ? "0x02" : arterial ? "0x04" : "0x06");
+    out.KeyText("Label", StreetName(line, !vertical));
+    out.KeyInt("CityIdx", CityOf(r, c));
+    out.Raw("Nod0=0,");
+    out.Int(NodeId(r, c));
+    out.Raw(",0");
+    out.EndLine();
+    out.Raw("Nod1=1,");
+    out.Int(borderId);
+    out.Raw(",1");
+    out.EndLine();
+    out.Line("[END]");
+    out.EndLine();
+    counts.polylines++;
+    counts.roads++;
+    int last = place.size - 1;
+    if ((side == 0 && place.row == 0) || (side == 1 && place.row == last) || (side == 2 && place.col == 0) ||
+        (side == 3 && place.col == last)) {
+      counts.outer++;
+    }
+  }
+
   // ---- Turn restrictions and lane connections ------------------------------
   struct TArm {
     int r, c;      // the neighbouring crossing
@@ -883,8 +982,11 @@ class CGenerator {
   COutput& out;
   uint64_t seed;
   CRandom rnd;
-  bool cp1252, peer, tile, areas;
-  int grid;
+  bool cp1252, peer, tile, areas, country;
+  TTile place;
+  uint64_t nodeSeed;  // fixes the crossings: the country's seed on a tile
+  std::string name;
+  int grid, rowOffset = 0, colOffset = 0;
   int cityCount, citiesPerRow, regionCount, regionsPerRow, countryCount;
   std::vector<uint32_t> hRoad, vRoad;  // road id of each street edge, 0 = none
   uint32_t lastRoadId = 0;
@@ -892,7 +994,8 @@ class CGenerator {
 };
 
 [[noreturn]] void Usage() {
-  std::fputs("usage: mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [--tile] [--areas] [-o out.mp]\n",
+  std::fputs("usage: mpgen --objects N [--seed S] [--cp1252] [--crlf] [--peer] [--tile] [--areas] [-o out.mp]\n"
+             "       mpgen --country K --objects N [--seed S] [...] -o DIR   (K x K tiles of N objects)\n",
              stderr);
   std::exit(2);
 }
@@ -907,55 +1010,93 @@ uint64_t ParseCount(const char* text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  uint64_t objects = 0, seed = 1;
+struct TOptions {
+  uint64_t objects = 0, seed = 1, country = 0;
   bool cp1252 = false, crlf = false, peer = false, tile = false, areas = false;
+};
+
+// Writes one map; false after an error (reported).
+bool WriteMap(const char* path, const TOptions& o, uint64_t seed, const TTile& place, TCounts& counts,
+              uint64_t& bytes) {
+  FILE* file = path ? std::fopen(path, "wb") : stdout;
+  if (!file) {
+    std::perror(path);
+    return false;
+  }
+  {
+    COutput out(file, o.cp1252, o.crlf);
+    CGenerator generator(out, seed, o.objects, o.cp1252, o.peer, o.tile, o.areas, place);
+    generator.Run();
+    counts.Add(generator.counts);
+    out.Flush();
+    bytes += out.bytes;
+  }
+  if (path && std::fclose(file) != 0) {
+    std::perror(path);
+    return false;
+  }
+  return true;
+}
+
+int main(int argc, char** argv) {
+  TOptions o;
   const char* outPath = nullptr;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     if (arg == "--objects" && i + 1 < argc) {
-      objects = ParseCount(argv[++i]);
+      o.objects = ParseCount(argv[++i]);
     } else if (arg == "--seed" && i + 1 < argc) {
-      seed = ParseCount(argv[++i]);
+      o.seed = ParseCount(argv[++i]);
+    } else if (arg == "--country" && i + 1 < argc) {
+      o.country = ParseCount(argv[++i]);
+      if (o.country < 1 || o.country > 64) Usage();
     } else if (arg == "-o" && i + 1 < argc) {
       outPath = argv[++i];
     } else if (arg == "--cp1252") {
-      cp1252 = true;
+      o.cp1252 = true;
     } else if (arg == "--crlf") {
-      crlf = true;
+      o.crlf = true;
     } else if (arg == "--peer") {
-      peer = true;
+      o.peer = true;
     } else if (arg == "--tile") {
-      tile = true;
+      o.tile = true;
     } else if (arg == "--areas") {
-      areas = true;
+      o.areas = true;
     } else {
       Usage();
     }
   }
-  if (!objects) Usage();
-  FILE* file = outPath ? std::fopen(outPath, "wb") : stdout;
-  if (!file) {
-    std::perror(outPath);
-    return 1;
-  }
+  if (!o.objects || (o.country && !outPath)) Usage();
   TCounts counts;
-  uint64_t bytes;
-  {
-    COutput out(file, cp1252, crlf);
-    CGenerator generator(out, seed, objects, cp1252, peer, tile, areas);
-    generator.Run();
-    counts = generator.counts;
-    bytes = out.bytes;
+  uint64_t bytes = 0;
+  if (!o.country) {
+    if (!WriteMap(outPath, o, o.seed, {}, counts, bytes)) return 1;
+  } else {
+    std::error_code error;
+    std::filesystem::create_directories(outPath, error);
+    if (error) {
+      std::fprintf(stderr, "%s: %s\n", outPath, error.message().c_str());
+      return 1;
+    }
+    int k = static_cast<int>(o.country);
+    for (int r = 0; r < k; r++) {
+      for (int c = 0; c < k; c++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/tile-%02d-%02d.mp", r, c);
+        // Each tile its own content; the crossings follow the country's seed.
+        uint64_t tileSeed = o.seed * 4096 + static_cast<uint64_t>(r * k + c) + 1;
+        if (!WriteMap((std::string(outPath) + name).c_str(), o, tileSeed, {r, c, k, o.seed}, counts, bytes)) {
+          return 1;
+        }
+      }
+    }
   }
-  if (outPath && std::fclose(file) != 0) {
-    std::perror(outPath);
-    return 1;
-  }
+  std::string country;
+  if (o.country) country = " tiles=" + std::to_string(o.country * o.country) + " outer=" + std::to_string(counts.outer);
   std::fprintf(stderr,
                "objects=%" PRIu64 " pois=%" PRIu64 " polylines=%" PRIu64 " roads=%" PRIu64 " polygons=%" PRIu64
-               " restrictions=%" PRIu64 " lanes=%" PRIu64 " bytes=%" PRIu64 "\n",
+               " restrictions=%" PRIu64 " lanes=%" PRIu64 " bytes=%" PRIu64 "%s\n",
                counts.Objects(), counts.pois, counts.polylines, counts.roads, counts.polygons, counts.restrictions,
-               counts.lanes, bytes);
+               counts.lanes, bytes, country.c_str());
   return 0;
 }

@@ -6,6 +6,7 @@ mkgmap) on the same files. See bench/README.md.
     bench/run.py                       # 10k, 100k, 1M objects; peer on the corpus and a 100k map
     bench/run.py --sizes 10000,100000 --no-peer
     bench/run.py --full --results bench/RESULTS.md
+    bench/run.py --atlas-only --results bench/RESULTS.md   # the atlas section alone, replaced in place
 """
 import argparse
 import datetime
@@ -139,6 +140,125 @@ def routing_steps(mapchbench, mp_path):
         if m:
             steps[m[1]] = (float(m[2]), int(m[3]), int(m[4]))
     return {"ok": code == 0, "steps": steps, "error": None if code == 0 else last_message(text)}
+
+
+ATLAS_GRAPH = re.compile(r"^(Distance|Time) graph: (\d+) \((\d+), (\d+), (\d+)\), (\d+), (\d+), \S+$")
+
+
+def stamped(text):
+    """(ms, message) of each time-stamped log line."""
+    lines = []
+    for line in text.splitlines():
+        m = STAMP.match(line)
+        if m:
+            ms = ((int(m[1]) * 60 + int(m[2])) * 60 + int(m[3])) * 1000 + int(m[4])
+            if lines and ms < lines[-1][0]:
+                ms += 24 * 3600 * 1000  # past midnight
+            lines.append((ms, m[5]))
+    return lines
+
+
+def generate_country(mpgen, tiles, objects, seed, directory):
+    """Generates a country of tiles x tiles maps once; returns the generator's totals."""
+    summary = directory + ".counts"
+    if not (os.path.isdir(directory) and os.path.exists(summary)):
+        log(f"generating {directory}")
+        shutil.rmtree(directory, ignore_errors=True)
+        result = subprocess.run([mpgen, "--country", str(tiles), "--objects", str(objects), "--seed", str(seed),
+                                 "-o", directory], check=True, stderr=subprocess.PIPE, text=True)
+        with open(summary, "w") as f:
+            f.write(result.stderr)
+    with open(summary) as f:
+        return dict((k, int(v)) for k, v in (item.split("=") for item in f.read().split()))
+
+
+def atlas_run(program, mpgen, work, tiles, objects, seed):
+    """Converts a generated country with an atlas over its tiles and checks the atlas file."""
+    src = os.path.join(work, f"country-{tiles}x{tiles}-{objects}-s{seed}")
+    counts = generate_country(mpgen, tiles, objects, seed, src)
+    out_dir = os.path.join(work, "atlas-out")
+    shutil.rmtree(out_dir, ignore_errors=True)
+    os.makedirs(out_dir)
+    config = os.path.join(work, "atlas.cfg")
+    with open(config, "w") as f:
+        f.write(f"map={src}/\noutput={out_dir}/\natlas=input\ncompress=1\n")
+    log(f"atlas: {tiles}x{tiles} tiles of {objects} objects")
+    code, text, wall, cpu, rss = run_measured([program, config])
+    row = {"tiles": tiles * tiles, "objects": counts["objects"], "bytes": counts["bytes"], "wall": wall,
+           "rss": rss, "graphs": {}, "ok": False, "error": None}
+    lines = stamped(text)
+    start = next((i for i, (_, msg) in enumerate(lines) if msg == "Creating atlas file..."), None)
+    atlas = [n for n in os.listdir(out_dir) if n.startswith("atlas-") and n.endswith(".dat")]
+    if code or start is None or len(atlas) != 1:
+        row["error"] = last_message(text)
+        return row
+    t0 = lines[start][0]
+    row["conversion"] = (t0 - lines[0][0]) / 1000.0
+    marks = {}  # seconds from the atlas start to the end of each graph and of the step
+    for ms, msg in lines[start + 1:]:
+        m = ATLAS_GRAPH.match(msg)
+        if m:
+            row["graphs"][m[1]] = tuple(int(v) for v in m.groups()[1:])
+            marks[m[1]] = (ms - t0) / 1000.0
+        elif msg.startswith("Ok ("):
+            marks["end"] = (ms - t0) / 1000.0
+        elif not msg.endswith(" files loaded"):
+            row.setdefault("messages", []).append(msg)
+    row["atlas"] = marks.get("end")
+    row["distance"] = marks.get("Distance")
+    row["time"] = marks["Time"] - marks["Distance"] if "Time" in marks and "Distance" in marks else None
+    path = os.path.join(out_dir, atlas[0])
+    row["atlas_bytes"] = os.path.getsize(path)
+    row["outer"] = counts.get("outer")
+    log("atlas: tools/atlascheck.py")
+    check = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "atlascheck.py"), path],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    faults = [l for l in check.stdout.splitlines() if not l.endswith(": ok")]
+    row["check"] = "ok" if check.returncode == 0 else f"{len(faults)} faults: {faults[0] if faults else ''}"
+    row["ok"] = row["atlas"] is not None
+    return row
+
+
+def atlas_table(rows):
+    head = ("| tiles | objects per tile | MB | run s | conversion s | atlas s | Distance s | Time s | "
+            "Distance graph: nodes (entries, exits, core), edges + shortcuts | Time graph | outer-ring stubs | "
+            "peak RSS MB | atlas MB | atlascheck |")
+    lines = [head, "|" + "---|" * (head.count("|") - 1)]
+    for r in rows:
+        first = f"| {r['tiles']} | {r['objects'] // r['tiles']} | {r['bytes'] / 1e6:.1f} | "
+        if not r["ok"]:
+            lines.append(first + f"failed: {r['error']} |" + " |" * 10)
+            continue
+
+        def graph(name):
+            g = r["graphs"].get(name)
+            return "-" if g is None else f"{g[0]} ({g[1]}, {g[2]}, {g[3]}), {g[4]} + {g[5]}"
+        lines.append(first + f"{r['wall']:.2f} | {r['conversion']:.2f} | {r['atlas']:.2f} | "
+                     f"{fmt_s(r['distance'])} | {fmt_s(r['time'])} | {graph('Distance')} | {graph('Time')} | "
+                     f"{r['outer'] or '-'} | {r['rss'] / 1e6:.0f} | {r['atlas_bytes'] / 1e6:.1f} | {r['check']} |")
+    for r in rows:
+        for msg in r.get("messages", []):
+            lines.append(f"\n{r['tiles']} tiles, atlas log: `{msg}`")
+    return "\n".join(lines)
+
+
+def atlas_section(rows, seed, command):
+    return ["## Atlas",
+            "",
+            f"- Date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}, commit {git_commit()}, "
+            f"machine {machine()}, load average {os.getloadavg()[0]:.1f} at the end",
+            f"- Command: `{command}`",
+            "",
+            "A generated country (`bench/mpgen --country K`, seed %d) cut into K x K tile maps whose streets meet "
+            "at bound nodes on the tile sides, converted in one run with `atlas=input` (compressed, no passes, "
+            "one run each). Conversion and atlas times come from the log; Distance s runs from the atlas start "
+            "to the Distance graph line (load, joins, contraction), Time s from there to the Time graph line "
+            "(the Distance graph's writing and the Time graph's build). Entries and exits are the unjoined "
+            "stubs of the country's outer ring: each equals the outer-ring stub count when every inner border "
+            "node found its partner. Peak RSS is the whole run's: the atlas's, as one tile map converts in far "
+            "less (the Sizes table). The atlas file is checked with `tools/atlascheck.py`." % seed,
+            "",
+            atlas_table(rows)]
 
 
 def routing_table(rows):
@@ -290,6 +410,24 @@ def git_commit():
         return "unknown"
 
 
+def read_text(path):
+    """The file's text; empty when there is none."""
+    if not os.path.exists(path):
+        return ""
+    with open(path) as f:
+        return f.read()
+
+
+def find_section(text, heading):
+    """(start, end) of the Markdown section under the heading line, up to the next "## " heading; None
+    when absent."""
+    at = text.find("\n" + heading + "\n")
+    if at < 0:
+        return None
+    end = text.find("\n## ", at + 1)
+    return at + 1, len(text) if end < 0 else end + 1
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default="10000,100000,1000000", help="object counts, comma-separated")
@@ -304,7 +442,14 @@ def main():
     ap.add_argument("--repeat", type=int, default=3, help="runs per conversion; the fastest counts")
     ap.add_argument("--results", help="also write the report to this Markdown file")
     ap.add_argument("--no-routing", action="store_true", help="skip the routing steps of each size")
+    ap.add_argument("--atlas", default="4x2000",
+                    help="countries for the atlas step, comma-separated KxN: K x K tiles of N objects each")
+    ap.add_argument("--no-atlas", action="store_true", help="skip the atlas step")
+    ap.add_argument("--atlas-only", action="store_true",
+                    help="only the atlas step; with --results its section replaces the file's \"## Atlas\" "
+                         "(or is appended), the rest stays")
     args = ap.parse_args()
+    countries = [tuple(int(v) for v in item.split("x")) for item in args.atlas.split(",")]
 
     load_before = os.getloadavg()[0]
     sizes = [10000, 100000, 1000000, 2000000] if args.full else [int(s) for s in args.sizes.split(",")]
@@ -315,6 +460,22 @@ def main():
     else:
         program, mpgen = build(args.build)
     mapchbench = os.path.join(os.path.dirname(mpgen), "mapchbench")
+    command = ("bench/run.py " + " ".join(sys.argv[1:])).strip()
+
+    if args.atlas_only:
+        rows = [atlas_run(program, mpgen, args.work, k, n, args.seed) for k, n in countries]
+        text = "\n".join(atlas_section(rows, args.seed, command)) + "\n"
+        print(text)
+        if args.results:
+            old = read_text(args.results)
+            span = find_section(old, "## Atlas")
+            if span:
+                new = old[:span[0]] + text + ("\n" + old[span[1]:] if span[1] < len(old) else "")
+            else:
+                new = old.rstrip("\n") + "\n\n" + text if old else text
+            with open(args.results, "w") as f:
+                f.write(new)
+        return
 
     rows, routing_rows = [], []
     for objects in sizes:
@@ -330,14 +491,15 @@ def main():
             log(f"routing steps of {objects} objects")
             routing_rows.append({"objects": counts["objects"], "routing": routing_steps(mapchbench, path)})
     peers = None if args.no_peer else peer_runs(program, mpgen, args.work, args.peer_objects, args.seed, args.repeat)
+    atlases = None if args.no_atlas else [atlas_run(program, mpgen, args.work, k, n, args.seed)
+                                          for k, n in countries]
 
-    command = "bench/run.py " + " ".join(sys.argv[1:])
     report = [f"# Benchmark results\n",
               f"- Date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}",
               f"- Machine: {machine()}; load average {load_before:.1f} when the run started "
               f"(the machine is shared: each conversion ran {args.repeat} times, the fastest time counts)",
               f"- Commit: {git_commit()}, build type RelWithDebInfo (-O2)",
-              f"- Command: `{command.strip()}`",
+              f"- Command: `{command}`",
               "",
               "## Sizes",
               "",
@@ -364,16 +526,20 @@ def main():
                    "Both programs read the same code-page-1252 file (the peer reads no UTF-8 maps). Ours: "
                    "compressed output, one thread; mkgmap: `--route`, its default threads (wall and CPU time).",
                    "", peer_table(peers)]
+    if atlases is not None:
+        report += [""] + atlas_section(atlases, args.seed, command)
     text = "\n".join(report) + "\n"
     print(text)
     if args.results:
-        # The hand-written "## Notes" of an earlier report stay below the new tables.
-        notes = ""
-        if os.path.exists(args.results):
-            with open(args.results) as f:
-                old = f.read()
-            if "\n## Notes" in old:
-                notes = "\n" + old[old.index("\n## Notes") + 1:]
+        # The hand-written "## Notes" of an earlier report, and what follows them, stay below the new
+        # tables; but an atlas section there gives way to this report's.
+        old = read_text(args.results)
+        span = find_section(old, "## Notes")
+        notes = old[span[0]:] if span else ""
+        atlas = find_section(notes, "## Atlas") if atlases is not None else None
+        if atlas:
+            notes = notes[:atlas[0]].rstrip("\n") + "\n" + ("\n" + notes[atlas[1]:] if atlas[1] < len(notes) else "")
+        notes = "\n" + notes if notes else ""
         with open(args.results, "w") as f:
             f.write(text + notes)
 

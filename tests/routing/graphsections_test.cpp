@@ -1,14 +1,18 @@
 // Pieces of the routing data of road records: the turn classes and marks
 // at every boundary of their rules, the packed segment length, road
-// references without a road record, and the node table's pair limit.
+// references without a road record, and the node table's pair limit; the
+// edge marks of the CH graphs as written, shortcuts next to parallel edges.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "routing/graphsections.h"
+#include "tests/routing/gridmaps.h"
+#include "tests/routing/qxroutes.h"
 #include "tests/routing/sectiontest.h"
 
 using namespace SectionTest;
@@ -171,6 +175,129 @@ TEST(WriteGraphNodeTable, PairLimit) {
       EXPECT_FALSE(TestUtil::FileExists(w.path));
     }
   }
+}
+
+// ---- Edge marks of section 10 ----
+
+struct TMarkCheck {
+  size_t shortcuts = 0;
+  // Shortcuts whose via record holds parallel halves of other marks, so
+  // that taking the first edge between the right records could be wrong.
+  size_t decisive = 0;
+  // Shortcuts with pairs of halves of equal cost sums but other marks: the
+  // written marks are then only checked to be one of theirs.
+  size_t ambiguous = 0;
+};
+
+// Checks the marks of every edge of both graphs from the records alone: a
+// plain edge has bit 1 when the to-record's road has type 0x0a and bit 0
+// when the two records are one link in both directions; a shortcut has the
+// OR of its halves. The halves (from -> via, via -> to) are stored at the
+// via record, which ranks below both ends; among parallel ones they are a
+// pair whose costs add up to the shortcut's.
+TMarkCheck CheckEdgeMarks(const TWritten& w) {
+  TMarkCheck check;
+  QxRoutes::CImage img(w.bytes);
+  QxRoutes::TChSection s = QxRoutes::ReadChSection(img);
+  EXPECT_EQ(s.records.size() % 2, 0u);  // the same nodes in both graphs
+  auto record = [&s](uint32_t pos) -> const QxRoutes::TChRecord& { return s.records.at(s.at.at(pos)); };
+  for (const QxRoutes::TChRecord& host : s.records) {
+    for (bool incoming : {true, false}) {
+      for (const QxRoutes::TEdge& e : incoming ? host.in : host.out) {
+        const QxRoutes::TChRecord& from = incoming ? record(e.other) : host;
+        const QxRoutes::TChRecord& to = incoming ? host : record(e.other);
+        const std::string where = "edge " + std::to_string(from.pos) + " -> " + std::to_string(to.pos);
+        if (!e.via) {
+          const bool sameLink = from.roadRecord == to.roadRecord && (from.linkWord & 0xffff) == (to.linkWord & 0xffff) &&
+                                from.linkWord != to.linkWord;
+          EXPECT_EQ(e.marks, (to.flags & 2) | (sameLink ? 1 : 0)) << where;
+          continue;
+        }
+        check.shortcuts++;
+        const QxRoutes::TChRecord& via = record(e.via);
+        std::set<uint8_t> matching, any;
+        for (const QxRoutes::TEdge& a : via.in) {
+          if (a.other != from.pos) continue;
+          for (const QxRoutes::TEdge& b : via.out) {
+            if (b.other != to.pos) continue;
+            any.insert(static_cast<uint8_t>(a.marks | b.marks));
+            if (a.cost + b.cost == e.cost) matching.insert(static_cast<uint8_t>(a.marks | b.marks));
+          }
+        }
+        EXPECT_TRUE(matching.count(e.marks)) << where << " via " << via.pos << " marks " << int{e.marks};
+        if (matching.size() > 1) check.ambiguous++;
+        if (any.size() > 1) check.decisive++;
+      }
+    }
+  }
+  return check;
+}
+
+// A one-way run U, then R1 or R2 side by side from B to C, then W, then X,
+// from a boundary node at A to one at E: U and X are the core. R1 is short
+// and of type 0x0a, R2 a longer detour of an ordinary road: once R1 and R2
+// are contracted U has two edges to W, of other costs and marks (the one
+// over R1 has bit 1 and is a restricted edge, so it witnesses nothing for
+// routes that avoid such roads). W's contraction then makes a shortcut of
+// each with W -> X: two shortcuts U -> X via W, each with the marks of its
+// own half, 2 over R1, 0 over R2.
+TEST(ChGraphMarks, ShortcutsOverParallelEdgesKeepTheirOwnHalves) {
+  const std::string oneWay = "RouteParam=4,2,1,0,0,0,0,0,0,0,0,0";
+  TRoad r1{2, {{1, 0}, {2, 0}}, {"0,2", "1,3"}, oneWay};
+  r1.type = "0x0a";
+  TWritten w = WriteRouted(Roads({{1, {{0, 0}, {1, 0}}, {"0,1,1", "1,2"}, oneWay},
+                                  r1,
+                                  {3, {{1, 0}, {1.5, 1}, {2, 0}}, {"0,2", "2,3"}, oneWay},
+                                  {4, {{2, 0}, {3, 0}}, {"0,3", "1,4"}, oneWay},
+                                  {5, {{3, 0}, {4, 0}}, {"0,4", "1,5,1"}, oneWay}}),
+                           "parallelhalves");
+  ASSERT_TRUE(w.ok) << w.log;
+  const TMarkCheck check = CheckEdgeMarks(w);
+  EXPECT_GT(check.decisive, 0u);
+  EXPECT_EQ(check.ambiguous, 0u);
+
+  // Per graph: the two shortcuts U -> X via W, stored at both core records.
+  QxRoutes::CImage img(w.bytes);
+  QxRoutes::TChSection s = QxRoutes::ReadChSection(img);
+  std::map<uint32_t, uint32_t> roadOf;  // road record -> road id
+  for (const QxRoutes::TRoadRecord& r : QxRoutes::ReadRoads(img)) roadOf[r.record] = r.roadId;
+  ASSERT_EQ(s.records.size(), 10u);
+  for (size_t graph = 0; graph < 2; graph++) {
+    SCOPED_TRACE(graph ? "Time" : "Distance");
+    std::map<uint32_t, const QxRoutes::TChRecord*> byRoad;
+    for (size_t i = 5 * graph; i < 5 * graph + 5; i++) byRoad[roadOf.at(s.records[i].roadRecord)] = &s.records[i];
+    ASSERT_EQ(byRoad.size(), 5u);
+    const QxRoutes::TChRecord &u = *byRoad[1], &wr = *byRoad[4], &x = *byRoad[5];
+    std::multiset<std::pair<uint8_t, uint32_t>> atU, atX;  // marks, cost
+    for (const QxRoutes::TEdge& e : u.out)
+      if (e.other == x.pos && e.via == wr.pos) atU.insert({e.marks, e.cost});
+    for (const QxRoutes::TEdge& e : x.in)
+      if (e.other == u.pos && e.via == wr.pos) atX.insert({e.marks, e.cost});
+    ASSERT_EQ(atU.size(), 2u);
+    EXPECT_EQ(atU, atX);
+    // The cheaper one runs over R1.
+    EXPECT_EQ(atU.begin()->first, 0);
+    EXPECT_EQ(atU.rbegin()->first, 2);
+    EXPECT_GT(atU.begin()->second, atU.rbegin()->second);
+  }
+}
+
+// The same rules over generated grids with many type 0x0a roads, U-turns,
+// restrictions and chains (whose bypasses have halves too).
+TEST(ChGraphMarks, EveryShortcutOfGeneratedGrids) {
+  size_t shortcuts = 0, decisive = 0;
+  for (uint32_t seed = 1; seed <= 4; seed++) {
+    GridMaps::TGridOptions o;
+    o.w = 6, o.h = 6, o.slowPercent = 40, o.bound = seed % 2 == 0;
+    TWritten w = WriteRouted(GridMaps::Grid(seed, o), "markgrid" + std::to_string(seed));
+    ASSERT_TRUE(w.ok) << w.log;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const TMarkCheck check = CheckEdgeMarks(w);
+    shortcuts += check.shortcuts;
+    decisive += check.decisive;
+  }
+  EXPECT_GT(shortcuts, 500u);
+  EXPECT_GT(decisive, 0u);
 }
 
 }  // namespace

@@ -163,6 +163,16 @@ class CStreamNodeTree {
   // kind, counting only squared offsets (TGeoPoint::GetOffset) below best,
   // which becomes the found node's (0 for the node at the point itself,
   // which ends the search). An empty tree when none is nearer.
+  // It is the brute-force nearest when, for every node within best, the
+  // cosine GetOffset takes (that of the whole degree of the mean latitude)
+  // is no smaller than at the query's own latitude: so whenever they all
+  // lie in the query's whole degree of latitude, at any distance. The far
+  // side of a longitude split is bounded with the query's cosine, so a
+  // node whose mean latitude with the query falls in a degree of smaller
+  // cosine can be passed over, even metres away across a whole-degree
+  // line; the node found is then at most the ratio of the two cosines
+  // farther (about 5% at 70 degrees), or none when the nearest lies
+  // within that ratio of best.
   CStreamNodeTree FindNearest(TGeoPoint point, uint32_t kind, uint64_t& best);
 
  private:

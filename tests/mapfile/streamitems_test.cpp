@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "mapfile/streamitems.h"
 #include "mapfile/writer.h"
 #include "qxtest.h"
+#include "routing/atlasgraph.h"
 #include "routing/maprouting.h"
 #include "routingencoder.h"
 #include "streamwalk.h"
@@ -732,7 +735,8 @@ uint32_t TreeDepth(CStreamNodeTree root) {
 
 // FindNearest against every point of the set, for both kinds and several
 // starting bests: the node found has the smallest squared offset among the
-// points with a reference of the kind, or none is below best.
+// points with a reference of the kind, or none is below best. Exact only
+// where FindNearest says it is: sets in one whole degree of latitude.
 void CheckNearest(const std::vector<TTreeEntry>& entries, std::mt19937& rng, int32_t step, const std::string& name) {
   SCOPED_TRACE(name);
   const std::string path = SaveTree(entries, name + ".qx");
@@ -809,6 +813,103 @@ TEST(StreamNodeTree, FindNearestEqualsBruteForce) {
   CheckNearest(GridEntries(rng, base, 1000, 10, 10, 100, 100), rng, 1000, "end nodes only");
 }
 
+// Near the query at high latitude, on both hemispheres: a few kilometres
+// of points inside one whole degree of latitude, where GetOffset has one
+// cosine, some 0.35 at 70 degrees and 0.17 at 80. The search equals brute
+// force from any starting best, 25 m (the atlas's) among them.
+TEST(StreamNodeTree, FindNearestNearTheQueryAtHighLatitude) {
+  std::mt19937 rng(70);
+  const bool small = sizeof(void*) == 4;
+  const int32_t step = 5000;  // 66 m north, 23 m east at 70 degrees
+  const double latitudes[] = {70.5, -69.5, 80.5};
+  for (double latitude : latitudes) {
+    const TGeoPoint base = DegreesToGeoPoint(-20.0, latitude - 0.015);
+    const std::string name = "latitude " + std::to_string(latitude);
+    CheckNearest(GridEntries(rng, base, step, 40, 40, small ? 300 : 800, 40), rng, step, name);
+    CheckNearest(GridEntries(rng, base, step / 20, 40, 40, 300, 40), rng, step / 20, name + " dense");
+  }
+  // The atlas's reach within the degree: the same as brute force.
+  const TGeoPoint base = DegreesToGeoPoint(5.0, 70.3);
+  std::vector<TTreeEntry> entries = GridEntries(rng, base, 300, 30, 30, 400, 0);
+  TOpened f(SaveTree(entries, "reach.qx"));
+  for (int k = 0; k < 2000; k++) {
+    const TGeoPoint q{base.x + static_cast<int32_t>(rng() % 9000), base.y + static_cast<int32_t>(rng() % 9000)};
+    uint64_t nearest = ~0ull;
+    for (const TTreeEntry& e : entries) nearest = std::min(nearest, SquaredOffset({e.x, e.y}, q));
+    uint64_t best = kAtlasMatchDistance;
+    CStreamNodeTree found = CStreamNodeTree(&f.map).FindNearest(q, 0, best);
+    if (nearest < kAtlasMatchDistance) {
+      ASSERT_FALSE(found.IsEmpty()) << k;
+      EXPECT_EQ(SquaredOffset(found.GetNodePoint(), q), nearest) << k;
+    } else {
+      EXPECT_TRUE(found.IsEmpty()) << k;
+    }
+  }
+}
+
+// Across a whole degree of latitude the far side of a longitude split is
+// bounded with the cosine at the query's latitude, larger than the one of
+// a node whose mean latitude with the query lies beyond the line: that
+// node can be passed over, even a few metres away. What is found then is
+// at most the ratio of the two cosines farther than the nearest (and
+// nothing only when the nearest lies within that ratio of best).
+TEST(StreamNodeTree, FindNearestAcrossAWholeDegreeOfLatitude) {
+  const TGeoPoint line = DegreesToGeoPoint(10.0, 70.0);
+  // GetOffset's cosines of 69 and 70 degrees, x 1024 and truncated.
+  const double ratio = std::trunc(std::cos(69 * std::numbers::pi / 180) * 1024) /
+                       std::trunc(std::cos(70 * std::numbers::pi / 180) * 1024);
+  auto check = [&](CMapFile& map, const std::vector<TTreeEntry>& entries, TGeoPoint q, uint64_t start,
+                   const std::string& where) {
+    uint64_t nearest = ~0ull;
+    for (const TTreeEntry& e : entries) nearest = std::min(nearest, SquaredOffset({e.x, e.y}, q));
+    uint64_t best = start;
+    CStreamNodeTree found = CStreamNodeTree(&map).FindNearest(q, 0, best);
+    // Offsets are whole units: half a unit either way.
+    const double limit = ratio * (std::sqrt(static_cast<double>(nearest)) + 0.5) + 0.5;
+    if (found.IsEmpty()) {
+      EXPECT_GE(limit * limit, static_cast<double>(start)) << where;
+      EXPECT_EQ(best, start) << where;
+      return uint64_t{0};
+    }
+    const uint64_t got = SquaredOffset(found.GetNodePoint(), q);
+    EXPECT_EQ(best, got) << where;
+    EXPECT_LT(got, start) << where;
+    EXPECT_GE(got, nearest) << where;
+    EXPECT_LE(std::sqrt(static_cast<double>(got)), limit) << where;
+    return got;
+  };
+  // Six points a few metres about the line, a query 16 units south of it:
+  // the nearest, (-763, 28), lies beyond the longitude split at (-762, 34),
+  // 233 squared units farther, which the search returns: the bound there
+  // is 366/350 of what the offset to (-763, 28) measures.
+  std::vector<TTreeEntry> entries;
+  const int32_t points[][2] = {{218, 67}, {-762, 34}, {-980, 64}, {-763, 28}, {476, 39}, {478, 72}};
+  for (int i = 0; i < 6; i++) {
+    entries.push_back({line.x + points[i][0], line.y + points[i][1], TreeWord(16 + 4 * i, 0, false)});
+  }
+  TOpened six(SaveTree(entries, "across-six.qx"));
+  const uint64_t got = check(six.map, entries, {line.x - 278, line.y - 16}, kAtlasMatchDistance, "six points");
+  EXPECT_TRUE(got == 29492 || got == 29725) << got;
+  // The same shape moved about: a split node just beside the nearest.
+  for (int32_t sx = -900; sx <= -500; sx += 50) {
+    entries.clear();
+    const int32_t moved[][2] = {{218, 67}, {sx, 34}, {-980, 64}, {sx - 1, 28}, {476, 39}, {478, 72}};
+    for (int i = 0; i < 6; i++) {
+      entries.push_back({line.x + moved[i][0], line.y + moved[i][1], TreeWord(16 + 4 * i, 0, false)});
+    }
+    TOpened f(SaveTree(entries, "across.qx"));
+    for (int32_t qx = sx + 300; qx <= sx + 700; qx += 4) {
+      for (int32_t qy = -1; qy >= -30; qy -= 3) {
+        const TGeoPoint q{line.x + qx, line.y + qy};
+        for (uint64_t start : {kAtlasMatchDistance, uint64_t{20000}}) {
+          check(f.map, entries, q, start, "split at " + std::to_string(sx) + ", query (" + std::to_string(qx) + ", " +
+                                              std::to_string(qy) + ")");
+        }
+      }
+    }
+  }
+}
+
 // Points on both sides of the 180th meridian are near each other: the
 // search finds them across it, as GetOffset measures.
 TEST(StreamNodeTree, FindNearestAcrossTheDateLine) {
@@ -829,7 +930,8 @@ TEST(StreamNodeTree, FindNearestAcrossTheDateLine) {
 }
 
 // Offsets across the whole range of coordinates, pole to pole and round
-// the meridian: squared sums up to about 2^62.
+// the meridian: squared sums up to about 2^62. The search is exact on
+// these few points though they span many degrees of latitude.
 TEST(StreamNodeTree, FindNearestAtTheExtremes) {
   std::mt19937 rng(63);
   std::vector<TTreeEntry> entries;

@@ -522,7 +522,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
   // without a walk over the labels of every (entry, exit) pair.
   uint32_t idLimit = 0;
   ForEachNode([&idLimit](TChNode& n) { idLimit = std::max(idLimit, n.id + 1); });
-  CReallocArray<uint32_t> bucketStart;
+  CReallocArray<size_t> bucketStart;  // sums of every exit's labels: no 32-bit bound
   bucketStart.ResizeZeroed(static_cast<size_t>(idLimit) + 1);
   for (const CPathLabelMap& b : backward) {
     for (const TPathLabel* l : b.labels) bucketStart[l->node->id + 1]++;
@@ -536,7 +536,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
   CReallocArray<TBucketItem> buckets;
   buckets.Resize(bucketStart.Back());
   {
-    CReallocArray<uint32_t> fill;
+    CReallocArray<size_t> fill;
     fill.Assign(bucketStart.data, idLimit);
     for (size_t k = 0; k < backward.Size(); k++) {
       for (TPathLabel* l : backward[k].labels) buckets[fill[l->node->id]++] = TBucketItem{static_cast<uint32_t>(k), l->Distance(), l};
@@ -567,7 +567,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     for (TPathLabel* f : forward.labels) {
       const uint32_t id = f->node->id;
       const uint32_t distance = f->Distance();
-      for (uint32_t i = bucketStart[id]; i < bucketStart[id + 1]; i++) {
+      for (size_t i = bucketStart[id]; i < bucketStart[id + 1]; i++) {
         const TBucketItem& item = buckets[i];
         if (exits[item.exit] == j) continue;
         TMeeting& m = meetings[item.exit];

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "routing/atlasgraph.h"
+#include "support/testutil.h"
 #include "tests/routing/atlasroutes.h"
 
 using ZorvaneMap::AtlasNodeKey;
@@ -22,7 +23,7 @@ using AtlasRoutes::TArcs;
 
 namespace {
 
-const bool kEmulated = sizeof(void*) < 8;  // the 32-bit build runs under an emulator
+using TestUtil::kEmulated;
 
 // A map edge as section 10 stores it.
 std::vector<uint8_t> MapEdge(uint32_t cost, uint32_t marks, bool bit30, uint32_t via) {

@@ -19,6 +19,7 @@
 
 #include "core/geo.h"
 #include "routing/atlas.h"
+#include "support/testutil.h"
 #include "tests/routing/atlasreader.h"
 #include "tests/routing/atlasroutes.h"
 #include "tests/routing/gridmaps.h"
@@ -33,13 +34,9 @@ using RefRoute::TLinkKey;
 
 namespace {
 
-const bool kEmulated = sizeof(void*) < 8;  // the 32-bit build runs under an emulator
-#if defined(__SANITIZE_ADDRESS__)
-const bool kSanitized = true;
-#else
-const bool kSanitized = false;
-#endif
-const bool kSlow = kEmulated || kSanitized;
+using TestUtil::kEmulated;
+using TestUtil::kSanitized;
+using TestUtil::kSlow;
 
 // ---- the tiles as written ----
 

@@ -49,7 +49,7 @@ void CheckMap(const char* file, bool plain) {
   ASSERT_TRUE(BuildRoadGraph(roads, map));
   if (!plain) AddAreasChainsAndBorders(roads, 17, 6, 300, 5);
 
-  const bool emulated = sizeof(void*) < 8;  // the 32-bit build runs under an emulator
+  const bool emulated = TestUtil::kEmulated;
   TCompared counts;
   TNotes notes{file, plain};
   ExpectMatchesReference(roads, emulated ? 2 : 4, emulated ? 100 : 600, 7, &counts, file, Note, &notes);

@@ -515,14 +515,9 @@ inline void AddAreasChainsAndBorders(TRoadGraph& roads, uint32_t seed, uint32_t 
   std::sort(roads.RestrictionChains.begin(), roads.RestrictionChains.end(), CompareRestrictionChains);
 }
 
-// The 32-bit build runs under an emulator and the sanitizer build is slow:
-// both check a share of the networks (at least one).
+// A share of the networks in the slow builds (at least one).
 inline uint32_t Scaled(uint32_t n) {
-#if defined(__SANITIZE_ADDRESS__)
-  const uint32_t share = n / 4;
-#else
-  const uint32_t share = sizeof(void*) < 8 ? n / 8 : n;
-#endif
+  const uint32_t share = TestUtil::kSanitized ? n / 4 : TestUtil::kEmulated ? n / 8 : n;
   return share ? share : 1;
 }
 

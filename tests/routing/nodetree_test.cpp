@@ -14,6 +14,7 @@
 
 #include "core/streams.h"
 #include "routing/nodetree.h"
+#include "support/testutil.h"
 
 namespace {
 
@@ -134,15 +135,9 @@ class CCountingStream : public CWriteStream {
   uint64_t position = 0, size = 0;
 };
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 TEST(ExternalNodeTree, LeftSubtreeLimit) {
   // Two million points: seconds in the plain 64-bit build only.
-  if (sizeof(void*) < 8 || kSanitized) GTEST_SKIP() << "needs 60 MB and a plain build";
+  if (TestUtil::kSlow) GTEST_SKIP() << "needs 60 MB and a plain build";
   // Points on one latitude: the root is the last of them and every other
   // point lies in its left subtree, 16 bytes each.
   const uint32_t limit = kMaxLeftSubtreeBytes / 16;

@@ -16,6 +16,7 @@
 
 #include "core/geo.h"
 #include "polski/map.h"
+#include "support/testutil.h"
 #include "tests/routing/gridmaps.h"
 #include "tests/routing/qxroutes.h"
 #include "tests/routing/refroute.h"
@@ -29,13 +30,9 @@ using RefRoute::TLinkKey;
 
 namespace {
 
-const bool kEmulated = sizeof(void*) < 8;  // the 32-bit build runs under an emulator
-#if defined(__SANITIZE_ADDRESS__)
-const bool kSanitized = true;
-#else
-const bool kSanitized = false;
-#endif
-const bool kSlow = kEmulated || kSanitized;
+using TestUtil::kEmulated;
+using TestUtil::kSanitized;
+using TestUtil::kSlow;
 
 // ---- checks over a written file -------------------------------------------------------------
 

@@ -7,6 +7,16 @@
 
 namespace TestUtil {
 
+// The 32-bit build runs under an emulator and the sanitizer build is slow:
+// long tests check a share of their cases there.
+constexpr bool kEmulated = sizeof(void*) < 8;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+constexpr bool kSlow = kEmulated || kSanitized;
+
 // A fresh, empty directory for one test (under the build tree), ending in '/'.
 std::string MakeTempDir(const std::string& name);
 void WriteFile(const std::string& path, const std::string& contents);

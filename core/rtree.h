@@ -11,6 +11,7 @@
 #include <string>
 #include <type_traits>
 
+#include "core/bytes.h"
 #include "core/containers.h"
 #include "core/geo.h"
 #include "core/streams.h"
@@ -41,26 +42,15 @@ constexpr uint32_t kChildEntrySize = kRectSize + 4;
 constexpr uint32_t kLeafSize = 4;
 constexpr int kMaxChildren = 4;
 
-inline void EncodeU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-inline uint32_t DecodeU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
 inline void EncodeRect(uint8_t* p, const CGeoRect& r) {
-  EncodeU32(p, static_cast<uint32_t>(r.x1));
-  EncodeU32(p + 4, static_cast<uint32_t>(r.x2));
-  EncodeU32(p + 8, static_cast<uint32_t>(r.y1));
-  EncodeU32(p + 12, static_cast<uint32_t>(r.y2));
+  StoreLE32(p, static_cast<uint32_t>(r.x1));
+  StoreLE32(p + 4, static_cast<uint32_t>(r.x2));
+  StoreLE32(p + 8, static_cast<uint32_t>(r.y1));
+  StoreLE32(p + 12, static_cast<uint32_t>(r.y2));
 }
 inline CGeoRect DecodeRect(const uint8_t* p) {
-  return {static_cast<int32_t>(DecodeU32(p)), static_cast<int32_t>(DecodeU32(p + 4)),
-          static_cast<int32_t>(DecodeU32(p + 8)), static_cast<int32_t>(DecodeU32(p + 12))};
+  return {static_cast<int32_t>(LoadLE32(p)), static_cast<int32_t>(LoadLE32(p + 4)),
+          static_cast<int32_t>(LoadLE32(p + 8)), static_cast<int32_t>(LoadLE32(p + 12))};
 }
 
 // Node header: child count and leaf mask, then two zero bytes.
@@ -83,9 +73,9 @@ struct TChildEntry {
 
   void Encode(uint8_t* p) const {
     EncodeRect(p, bounds);
-    EncodeU32(p + kRectSize, endOffset);
+    StoreLE32(p + kRectSize, endOffset);
   }
-  static TChildEntry Decode(const uint8_t* p) { return {DecodeRect(p), DecodeU32(p + kRectSize)}; }
+  static TChildEntry Decode(const uint8_t* p) { return {DecodeRect(p), LoadLE32(p + kRectSize)}; }
 };
 
 // ---- Nodes ----------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/bytes.h"
 #include "core/containers.h"
 #include "core/platform/platform.h"
 
@@ -223,6 +224,9 @@ class CMemStream : public CWriteStream, public CReadStream {
   uint8_t* Data() { return data.data; }
   const uint8_t* Data() const { return data.data; }
   uint64_t Size() const { return data.Size(); }
+  // A u32 already written, patched or read in place; the position does not move.
+  void PutU32At(uint64_t at, uint32_t value) { StoreLE32(data.data + at, value); }
+  uint32_t GetU32At(uint64_t at) const { return LoadLE32(data.data + at); }
   void Reserve(uint64_t n);
   void Clear() {
     data.Free();

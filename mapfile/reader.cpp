@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "core/bytes.h"
 #include "core/log.h"
 
 namespace ZorvaneMap {
@@ -14,10 +15,6 @@ namespace {
 
 [[noreturn]] void Throw(TStreamErrorCode code) { throw TStreamException{code}; }
 
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 // Versions this reader reads: 50 to 66 but 57, when the file says a reader
@@ -76,10 +73,10 @@ bool CMapFileStream::SetupBlocks(uint32_t rawArea, uint32_t end, uint32_t size) 
   uint8_t entry[4];
   file->Seek(tablePos);
   file->Read(entry, 4);
-  if (GetU32(entry) != rawEnd) return false;
+  if (LoadLE32(entry) != rawEnd) return false;
   file->Seek(fileSize - 4);
   file->Read(entry, 4);
-  const uint32_t last = GetU32(entry);
+  const uint32_t last = LoadLE32(entry);
   return last >= rawEnd && last < tablePos && tablePos - last <= kMaxPackedBlock + kMaxPadding;
 }
 
@@ -135,7 +132,7 @@ void CMapFileStream::GetBlockSpans(uint32_t from, uint32_t to, TBlockSpans& resu
   for (uint32_t done = 0; done < entries;) {
     uint32_t piece = entries - done < 64 ? entries - done : 64;
     file->Read(raw, 4ull * piece);
-    for (uint32_t i = 0; i < piece; i++) offsets.PushBack(GetU32(raw + 4 * i));
+    for (uint32_t i = 0; i < piece; i++) offsets.PushBack(LoadLE32(raw + 4 * i));
     done += piece;
   }
   if (!followed) offsets.PushBack(static_cast<uint32_t>(tablePos));
@@ -296,8 +293,8 @@ void CMapFile::LoadImage() {
     throw LoadBadVersion;
   }
   std::memcpy(mapId, header + 8, sizeof mapId);
-  const uint32_t entries = GetU32(header + 28);
-  const uint32_t blockSize = GetU32(header + 32);
+  const uint32_t entries = LoadLE32(header + 28);
+  const uint32_t blockSize = LoadLE32(header + 32);
   // The directory has room for 12 entries before the image begins; blocks
   // are 1024 bytes or there are none.
   if (entries > kMapSectionCount || (blockSize != 0 && blockSize != kMapBlockSize)) throw LoadBadFormat;
@@ -306,7 +303,7 @@ void CMapFile::LoadImage() {
   for (uint32_t i = 0; i < entries; i++) {
     uint8_t entry[12];
     Read(entry, sizeof entry);
-    const uint32_t offset = GetU32(entry), size = GetU32(entry + 4), id = GetU32(entry + 8);
+    const uint32_t offset = LoadLE32(entry), size = LoadLE32(entry + 4), id = LoadLE32(entry + 8);
     const uint64_t end = uint64_t{offset} + size;
     if (end > kMaxMapImage) throw LoadBadFormat;
     if (end > imageEnd) imageEnd = end;

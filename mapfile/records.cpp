@@ -47,8 +47,8 @@ void WritePoints(CMapWriter& writer, CMemStream& image, const CReallocArray<TPoi
   uint8_t* p = buf.data;
   for (const TPointD& pt : points) {
     TGeoPoint g = DegreesToGeoPoint(pt.x, pt.y);
-    RTree::EncodeU32(p, static_cast<uint32_t>(g.x));
-    RTree::EncodeU32(p + 4, static_cast<uint32_t>(g.y));
+    StoreLE32(p, static_cast<uint32_t>(g.x));
+    StoreLE32(p + 4, static_cast<uint32_t>(g.y));
     p += 8;
   }
   image.Write(buf.data, buf.Size());

@@ -1,5 +1,6 @@
 #include "mapfile/streamitems.h"
 
+#include "core/bytes.h"
 #include "core/log.h"
 
 using namespace ZorvaneMap;
@@ -7,11 +8,6 @@ using namespace ZorvaneMap;
 namespace {
 
 [[noreturn]] void Damaged() { throw TStreamException{StreamErrorRange}; }
-
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 Platform::CCriticalSection* MapLock(CMapFile* map) {
   CStreamCache* cache = map ? map->GetCache() : nullptr;
@@ -48,7 +44,7 @@ class CBoundedReader {
     const uint8_t* p = Bytes(2);
     return static_cast<uint16_t>(p[0] | p[1] << 8);
   }
-  uint32_t U32() { return GetU32(Bytes(4)); }
+  uint32_t U32() { return LoadLE32(Bytes(4)); }
   void SkipText() { Skip(2ull * U16()); }
 
  private:
@@ -139,7 +135,7 @@ TGeoPoint CStreamPolyline::GetPoint(uint32_t i) {
   if (i >= points) Damaged();
   record.Skip(8ull * i);
   const uint8_t* p = record.Bytes(8);
-  return {static_cast<int32_t>(GetU32(p)), static_cast<int32_t>(GetU32(p + 4))};
+  return {static_cast<int32_t>(LoadLE32(p)), static_cast<int32_t>(LoadLE32(p + 4))};
 }
 
 TLaneCounts CStreamPolyline::ReadLaneCounts(uint32_t k) {
@@ -228,7 +224,7 @@ TRoadRef CStreamGraphNode::GetRoadRef(uint32_t mapIndex) {
   CBoundedReader section = GraphNodeReader(map, position);
   const uint8_t* p = section.Bytes(7);
   const uint32_t link = static_cast<uint32_t>(p[4] | p[5] << 8);
-  return {GetU32(p), link | static_cast<uint32_t>(p[6] & 1) << 16 | mapIndex << 17};
+  return {LoadLE32(p), link | static_cast<uint32_t>(p[6] & 1) << 16 | mapIndex << 17};
 }
 
 uint32_t CStreamGraphNode::GetExtraWord() {
@@ -270,10 +266,10 @@ uint64_t SquaredOffset(TGeoPoint a, TGeoPoint b) {
 template <class F>
 bool VisitRefs(const uint8_t* list, uint32_t words, F visit) {
   for (uint32_t i = 0; i < words; i++) {
-    const uint32_t ref = GetU32(list + 4 * i);
+    const uint32_t ref = LoadLE32(list + 4 * i);
     const bool wide = ref & 1;
     if (wide && i + 1 >= words) Damaged();  // the second u32 lies beyond the list
-    if (visit(ref, wide ? GetU32(list + 4 * (i + 1)) : 0)) return true;
+    if (visit(ref, wide ? LoadLE32(list + 4 * (i + 1)) : 0)) return true;
     i += wide;
   }
   return false;
@@ -301,8 +297,8 @@ CStreamNodeTree::THead CStreamNodeTree::ReadHead() {
   CBoundedReader tree(map, position, end);
   const uint8_t* p = tree.Bytes(kTreeHead);
   THead head;
-  head.point = {static_cast<int32_t>(GetU32(p)), static_cast<int32_t>(GetU32(p + 4))};
-  head.links = GetU32(p + 8);
+  head.point = {static_cast<int32_t>(LoadLE32(p)), static_cast<int32_t>(LoadLE32(p + 4))};
+  head.links = LoadLE32(p + 8);
   head.refsPos = position + kTreeHead;
   tree.Skip(4ull * (head.links & 0xFF));
   return head;

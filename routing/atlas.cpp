@@ -71,11 +71,6 @@ constexpr uint64_t kMaxRecordOffset = 0x80000000u;
 
 bool Stopped(const bool* stop) { return stop && *stop; }
 
-void PutU32(CMemStream& image, uint64_t position, uint32_t value) {
-  uint8_t* p = image.Data() + position;
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 void WriteZeros(CMemStream& image, uint64_t n) {
   static const uint8_t zeros[256] = {};
   while (n) {
@@ -234,9 +229,9 @@ void WriteAtlasNodes(CAtlasBuilder& builder, CMemStream& image, CAtlasGraph& gra
     }
   }
   const uint64_t end = image.GetPos();
-  PutU32(image, sizePos, static_cast<uint32_t>(end - sizePos - 4));
+  image.PutU32At(sizePos, static_cast<uint32_t>(end - sizePos - 4));
   // Every record has its place now: the references between them.
-  for (const TOffsetPatch& p : patches) PutU32(image, p.position, out.offsets[p.node] | p.flags);
+  for (const TOffsetPatch& p : patches) image.PutU32At(p.position, out.offsets[p.node] | p.flags);
   image.Seek(end);
 }
 
@@ -254,11 +249,11 @@ void WriteAtlasMapTables(CAtlasBuilder& builder, CMemStream& image, CAtlasGraph&
     p += 4;
     uint32_t count = 0;
     for (; i < n && ZorvaneMap::KeyMap(graph.nodes[i].key) == map; i++, count++) {
-      PutU32(image, p, ZorvaneMap::KeyPosition(graph.nodes[i].key));
-      PutU32(image, p + 4, out.offsets[i]);
+      image.PutU32At(p, ZorvaneMap::KeyPosition(graph.nodes[i].key));
+      image.PutU32At(p + 4, out.offsets[i]);
       p += 8;
     }
-    PutU32(image, countAt, count);
+    image.PutU32At(countAt, count);
   }
   image.Seek(end);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/bytes.h"
 #include "core/log.h"
 #include "mapfile/reader.h"
 
@@ -10,11 +11,6 @@ namespace ZorvaneMap {
 namespace {
 
 bool Stopped(const bool* stop) { return stop && *stop; }
-
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Offsets in a section 10 node record.
 constexpr uint32_t kRecordFlags = 8;   // u8: bit 0 start node external, bit 1 type 0x0a, bit 2 area
@@ -101,7 +97,7 @@ TAtlasNode* CAtlasGraph::FindNode(uint64_t key) {
 }
 
 void CAtlasGraph::AddLoadedEdge(uint32_t from, uint32_t to, const uint8_t* mapEdge) {
-  const uint32_t first = GetU32(mapEdge), second = GetU32(mapEdge + 4), third = GetU32(mapEdge + 8);
+  const uint32_t first = LoadLE32(mapEdge), second = LoadLE32(mapEdge + 4), third = LoadLE32(mapEdge + 8);
   TAtlasEdge e;
   e.from = from;
   e.to = to;
@@ -236,7 +232,7 @@ void CAtlasGraph::LoadMap(const CReallocArray<CMapFile*>& maps, uint32_t index, 
     AddNode(AtlasNodeKey(index, e), flags);
     for (uint32_t j = 0; j < in + out; j++) {
       const uint8_t* edge = edgeScratch.data + size_t{kMapEdgeSize} * j;
-      const uint32_t other = GetU32(edge + 4) & ~3u;
+      const uint32_t other = LoadLE32(edge + 4) & ~3u;
       // An edge between two core records is stored at both: take it where
       // its other end has been read already.
       if (other >= e) continue;

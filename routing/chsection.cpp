@@ -49,8 +49,7 @@ bool Stopped(const bool* stop) { return stop && *stop; }
 TOrientedLink LinkOf(const TGeoMapNode& n) { return {n.StartNode(), n.EndNode(), n.RoadId()}; }
 
 void OrU32(CMemStream& out, uint64_t position, uint32_t value) {
-  uint8_t* p = out.Data() + position;
-  for (int i = 0; i < 4; i++) p[i] |= static_cast<uint8_t>(value >> (8 * i));
+  out.PutU32At(position, out.GetU32At(position) | value);
 }
 
 // One edge as stored at one of its ends; `host` and `other` are positions

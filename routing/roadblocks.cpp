@@ -75,16 +75,6 @@ bool NodeKeyLess(const TNodeTablePair& a, const TNodeTablePair& b) {
 }
 bool NodeRefPlaceLess(const TNodeRefPlace& a, const TNodeRefPlace& b) { return a.nodeId < b.nodeId; }
 
-void PutU32(CMemStream& out, uint64_t position, uint32_t value) {
-  uint8_t* p = out.Data() + position;
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetU32(const CMemStream& out, uint64_t position) {
-  const uint8_t* p = out.Data() + position;
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 }  // namespace
 
 uint16_t PackSegmentLength(double metres) {
@@ -400,12 +390,12 @@ void PatchTileGraphRefs(CGraphSectionWriter& writer, CMemStream& out) {
         g_Log.Print("Road without a record in the routing graph (RoadId = %u)", place.link.road);
         warned = true;
       }
-      PutU32(out, place.position, 0);
+      out.PutU32At(place.position, 0);
       continue;
     }
-    PutU32(out, place.position, it->record);
-    PutU32(out, place.position + 4,
-           GetU32(out, place.position + 4) | static_cast<uint32_t>(it->direction) << 16 | it->index);
+    out.PutU32At(place.position, it->record);
+    out.PutU32At(place.position + 4,
+                 out.GetU32At(place.position + 4) | static_cast<uint32_t>(it->direction) << 16 | it->index);
   }
 }
 
@@ -435,11 +425,11 @@ void WriteGraphNodeTable(CGraphSectionWriter& writer, CMemStream& out) {
     const TNodeRefPlace key{node, 0};
     for (const TNodeRefPlace* p = std::lower_bound(places.begin(), places.end(), key, NodeRefPlaceLess);
          p != places.end() && p->nodeId == node; ++p) {
-      PutU32(out, p->position, at);
+      out.PutU32At(p->position, at);
     }
     if (table[i].bound) {
-      PutU32(out, index, node);
-      PutU32(out, index + 4, at);
+      out.PutU32At(index, node);
+      out.PutU32At(index + 4, at);
       index += 8;
     }
     out.WriteU32(node);

@@ -140,8 +140,8 @@ TEST(RTreeSave, UnionItemsAreSavedAsTheirWord) {
   while (auto* leaf = it.Next()) leaf->item.offset = (leaf->item.offset & 0x80000000u) | 0x1234u;
   TBytes b = t.Save();
   ASSERT_EQ(b.size(), 16u + 4 + 40 + 8);
-  EXPECT_EQ(RTree::DecodeU32(&b[60]), 0x80001234u);
-  EXPECT_EQ(RTree::DecodeU32(&b[64]), 0x1234u);
+  EXPECT_EQ(LoadLE32(&b[60]), 0x80001234u);
+  EXPECT_EQ(LoadLE32(&b[64]), 0x1234u);
 }
 
 // ---- The build rules with full sorts, as a reference ------------------------

@@ -225,10 +225,16 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
       for (uint8_t kind : {kPairOpen, kPairInArea}) {
         if (kind == kPairInArea && targets[kind] == 0) break;
         size_t i = 0;
+        state.witnessTargets.Clear();
         for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
-          if (kinds[i] == kind) o->other->flags |= kNodeTarget;
+          if (kinds[i] != kind) continue;
+          o->other->flags |= kNodeTarget;
+          if (state.witnessEarlyEnd)
+            state.witnessTargets.PushBack(TWitnessTarget{o->other, EdgeCost(f->word) + EdgeCost(o->word),
+                                                       ((f->word | o->word) & kEdgeRestricted) != 0});
         }
         WitnessSearch(state, u, v, targets[kind], EdgeCost(f->word) + maxOut[kind], kind == kPairInArea);
+        state.witnessTargets.Clear();
         i = 0;
         for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
           if (kinds[i] != kind) continue;
@@ -309,6 +315,26 @@ TWitnessItem CGraph::WitnessPop(TOrderingState& state) {
   return top;
 }
 
+// Drops the open pairs that the labels of w now witness; true when none is
+// left open. Otherwise limit becomes the longest open pair.
+bool CGraph::WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit) {
+  bool dropped = false;
+  for (size_t i = 0; i < open;) {
+    const TWitnessTarget& t = pairs[i];
+    if (t.node == w && t.length >= (t.restricted ? WitnessKey(w) : w->labelA)) {
+      std::swap(pairs[i], pairs[--open]);
+      dropped = true;
+    } else {
+      i++;
+    }
+  }
+  if (!dropped) return false;
+  if (open == 0) return true;
+  limit = pairs[0].length;
+  for (size_t i = 1; i < open; i++) limit = std::max(limit, pairs[i].length);
+  return false;
+}
+
 void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit,
                            bool confined) {
   CSearchStamp& stamp = state.stamp;
@@ -325,8 +351,17 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // The key goes with the item: a label lowered later pushes the node again.
   uint32_t settleLeft = state.witnessSettledLimit ? state.witnessSettledLimit : UINT32_MAX;
   const uint32_t hopLimit = state.witnessHopLimit ? state.witnessHopLimit : UINT32_MAX;
-  while (!state.witnessHeap.Empty()) {
+  // The listed pairs not yet witnessed come first; labels only fall, so a
+  // witnessed pair stays witnessed, and once every key left in the heap
+  // exceeds the longest open pair no label can witness another: the labels
+  // the caller reads are then final.
+  TWitnessTarget* pairs = state.witnessTargets.data;
+  size_t open = state.witnessTargets.Size();
+  for (size_t i = 0; i < open; i++) limit = i ? std::max(limit, pairs[i].length) : pairs[i].length;
+  bool decided = false;
+  while (!decided && !state.witnessHeap.Empty()) {
     const TWitnessItem item = WitnessPop(state);
+    if (item.key > limit) break;
     TChNode* r = item.node;
     if ((r->flags & kNodeSettled) && stamp.IsCurrent(*r)) continue;  // an older copy
     counts.settledNodes++;
@@ -369,6 +404,10 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // rule of the most confined of them, so every label it passes on
       // belongs to a legal path.
       if (pathState) w->flags |= kNodePathState;
+      if ((w->flags & kNodeTarget) && open && WitnessPairs(pairs, open, w, limit)) {
+        decided = true;
+        break;
+      }
       WitnessPush(state, w, item.hops + 1);
     }
   }

@@ -315,6 +315,14 @@ struct TWitnessItem {
   TChNode* node;
 };
 
+// A pair the current witness search decides: a witness to node is one no
+// longer than length, over label A alone unless the pair is restricted.
+struct TWitnessTarget {
+  TChNode* node;
+  uint32_t length;
+  bool restricted;
+};
+
 // One contraction run of a graph: the searches' heaps and stamp.
 struct TOrderingState {
   explicit TOrderingState(CGraph& owner, size_t heapEntriesPerBlock = kHeapEntriesPerBlock)
@@ -329,6 +337,10 @@ struct TOrderingState {
   CSearchStamp stamp;
   CReallocArray<TChNode*> neighbours;  // of the node contracted last
   CReallocArray<uint8_t> pairKinds;    // per out-entry of the node being contracted
+  // The pairs of the next witness search; when given, the search ends as
+  // soon as no label it could still set would decide another of them.
+  CReallocArray<TWitnessTarget> witnessTargets;
+  bool witnessEarlyEnd = true;  // off: searches run to their bounds (a test compares)
   size_t heapEntriesPerBlock;
   uint32_t rebuildAfterChanges = kRebuildAfterChanges;
   uint32_t witnessHopLimit = kWitnessHopLimit;
@@ -425,6 +437,7 @@ class CGraph {
   TChAdjEntry* NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head, uint32_t edge);
   // Unlinks the first entry of the list whose other node is given.
   void RemoveEntryTo(TChAdjEntry** head, const TChNode* other);
+  static bool WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit);
   static void WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops);
   static TWitnessItem WitnessPop(TOrderingState& state);
 };

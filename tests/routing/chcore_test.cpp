@@ -597,6 +597,7 @@ struct TRandomSpec {
   bool largeCosts;
   uint32_t window = 0;  // when set, most edges join nodes this close in number (a road-like graph)
   uint32_t areaPercent = 0;  // of the nodes; bit 30 on some edges between two of them
+  bool restrictedEdges = true;  // bit 31 on some edges
 };
 
 void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
@@ -629,7 +630,7 @@ void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
     uint32_t b = lo + rng() % (hi - lo);
     if (s.window && rng() % 50 != 0) b = std::clamp(a + static_cast<uint32_t>(rng() % (2 * s.window + 1)), lo + s.window, hi - 1 + s.window) - s.window;
     if (rng() % 8 == 0) b = a;
-    bool restricted = rng() % 12 == 0;
+    bool restricted = rng() % 12 == 0 && s.restrictedEdges;
     uint32_t c = cost();
     g.AddEdge(a, b, c, leaves(a, b), restricted);
     if (rng() % 5 == 0) g.AddEdge(a, b, cost(), leaves(a, b), restricted);  // a parallel edge
@@ -737,6 +738,47 @@ TEST(ChRandom, SameInputSameHierarchy) {
   EXPECT_EQ(r1, r2);
   EXPECT_EQ(s1, s2);
   EXPECT_FALSE(s1.empty());
+}
+
+// A witness search ends once no label it could still set decides a pair:
+// on plain graphs, without bounds on hops and settled nodes, the hierarchy
+// is the one of searches that run on. (Elsewhere a search that labels fewer
+// nodes may find other witnesses: an area node's state joins every path
+// that labelled it, a settled node is not expanded again for a better
+// label A, and the hop bound counts the edges of whichever equal path
+// settled a node first. The routes are kept either way, as the tests
+// against Dijkstra show.)
+TEST(ChRandom, EarlyEndOfWitnessSearchesChangesNoPair) {
+  const TRandomSpec specs[] = {
+      {300, 3, 50, 31, false, 12, 0, false}, {600, 2, 1000, 32, false, 20, 0, false},
+      {1000, 3, 100, 33, false, 15, 0, false}, {400, 4, 3, 34, false, 0, 0, false},
+      {200, 3, 0, 35, true, 0, 0, false},
+  };
+  for (const TRandomSpec& s : specs) {
+    SCOPED_TRACE(testing::Message() << "seed " << s.seed);
+    auto build = [&s](bool early, CH::TContractionCounts* counts, std::vector<int32_t>* ranks,
+                      std::vector<TShortcut>* shortcuts) {
+      CTestGraph g(s.nodes);
+      BuildRandom(g, s);
+      CH::TOrderingState state(g);
+      state.witnessEarlyEnd = early;
+      state.witnessSettledLimit = 0;
+      state.witnessHopLimit = 0;
+      g.OrderAll(state);
+      *counts = state.counts;
+      *ranks = Ranks(g);
+      *shortcuts = Shortcuts(g);
+    };
+    CH::TContractionCounts early, full;
+    std::vector<int32_t> r1, r2;
+    std::vector<TShortcut> s1, s2;
+    build(true, &early, &r1, &s1);
+    build(false, &full, &r2, &s2);
+    EXPECT_EQ(r1, r2);
+    EXPECT_EQ(s1, s2);
+    EXPECT_EQ(early.witnessSearches, full.witnessSearches);
+    EXPECT_LT(early.settledNodes, full.settledNodes);
+  }
 }
 
 // ---- path search and core selection ----

@@ -400,8 +400,9 @@ class CGraph {
   void ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference, int64_t* hopSum,
                     CReallocArray<TChNode*>* neighbours);
   // Labels the nodes reachable from u without passing v, within the limit,
-  // until the given number of targets is settled, or the state's bounds on
-  // path edges and settled nodes end it. A node's path state is
+  // until the given number of targets is settled, every pair listed in the
+  // state's witnessTargets is decided, or the state's bounds on path edges
+  // and settled nodes end it. A node's path state is
   // that of every path that labelled it together; confined starts u in
   // state 1, so that only area nodes are reached.
   void WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit,

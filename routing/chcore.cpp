@@ -491,6 +491,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
     }
     int64_t d = 0, h = 0;
     ContractNode(state, top, true, &d, &h, &state.neighbours);
+    if (state.neighbourUpdateLimit && state.neighbours.Size() > state.neighbourUpdateLimit) continue;
     for (TChNode* n : state.neighbours) {
       if (!n->heapEntry) continue;
       if (Stopped(stop)) break;

@@ -701,14 +701,19 @@ bool WrapStampOnce(const TChNode* a, const TChNode* b) {
 }
 }  // namespace
 
-// Plain, with frequent rebuilds, and with the stamp wrapping midway.
+// Plain, with frequent rebuilds, with the stamp wrapping midway, with
+// neighbours updated only after contractions of at most 3 neighbours, and
+// after every contraction.
 TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
-  for (int variant = 0; variant < 3; variant++) {
+  uint64_t updates[5] = {};
+  for (int variant = 0; variant < 5; variant++) {
     SCOPED_TRACE(variant);
     CTestGraph g(40 * 30);
     AddGrid(g, 40, 30, 50, 11);
     CH::TOrderingState state(g);
     if (variant == 1) state.rebuildAfterChanges = 3;
+    if (variant == 3) state.neighbourUpdateLimit = 3;
+    if (variant == 4) state.neighbourUpdateLimit = 0;
     g_WrapState = variant == 2 ? &state : nullptr;
     CReallocArray<TChNode*> list, ordered;
     for (TChNode& n : g.nodes) list.PushBack(&n);
@@ -716,10 +721,13 @@ TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
     g.OrderNodes(state, list, WrapStampOnce, nullptr);
     EXPECT_EQ(state.counts.rebuilds > 0, variant == 1);
     EXPECT_EQ(g_WrapState, nullptr);
+    updates[variant] = state.counts.simulations;
     ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);
     g.LinkAllUpward();
     ExpectQueriesMatch(g, 20, 50, 12, false);
   }
+  EXPECT_LT(updates[3], updates[0]);
+  EXPECT_LE(updates[0], updates[4]);
 }
 
 TEST(ChRandom, SameInputSameHierarchy) {

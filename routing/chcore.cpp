@@ -229,9 +229,10 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
         for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
           if (kinds[i] != kind) continue;
           o->other->flags |= kNodeTarget;
-          if (state.witnessEarlyEnd)
+          if (state.witnessEarlyEnd) {
             state.witnessTargets.PushBack(TWitnessTarget{o->other, EdgeCost(f->word) + EdgeCost(o->word),
-                                                       ((f->word | o->word) & kEdgeRestricted) != 0});
+                                                         ((f->word | o->word) & kEdgeRestricted) != 0});
+          }
         }
         WitnessSearch(state, u, v, targets[kind], EdgeCost(f->word) + maxOut[kind], kind == kPairInArea);
         state.witnessTargets.Clear();
@@ -315,6 +316,14 @@ TWitnessItem CGraph::WitnessPop(TOrderingState& state) {
   return top;
 }
 
+namespace {
+uint32_t LongestPair(const TWitnessTarget* pairs, size_t count) {
+  uint32_t longest = pairs[0].length;
+  for (size_t i = 1; i < count; i++) longest = std::max(longest, pairs[i].length);
+  return longest;
+}
+}  // namespace
+
 // Drops the open pairs that the labels of w now witness; true when none is
 // left open. Otherwise limit becomes the longest open pair.
 bool CGraph::WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit) {
@@ -330,8 +339,7 @@ bool CGraph::WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w,
   }
   if (!dropped) return false;
   if (open == 0) return true;
-  limit = pairs[0].length;
-  for (size_t i = 1; i < open; i++) limit = std::max(limit, pairs[i].length);
+  limit = LongestPair(pairs, open);
   return false;
 }
 
@@ -357,7 +365,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // the caller reads are then final.
   TWitnessTarget* pairs = state.witnessTargets.data;
   size_t open = state.witnessTargets.Size();
-  for (size_t i = 0; i < open; i++) limit = i ? std::max(limit, pairs[i].length) : pairs[i].length;
+  if (open) limit = LongestPair(pairs, open);
   bool decided = false;
   while (!decided && !state.witnessHeap.Empty()) {
     const TWitnessItem item = WitnessPop(state);

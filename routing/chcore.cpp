@@ -359,13 +359,13 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // The key goes with the item: a label lowered later pushes the node again.
   uint32_t settleLeft = state.witnessSettledLimit ? state.witnessSettledLimit : UINT32_MAX;
   const uint32_t hopLimit = state.witnessHopLimit ? state.witnessHopLimit : UINT32_MAX;
-  // The listed pairs not yet witnessed come first; labels only fall, so a
-  // witnessed pair stays witnessed, and once every key left in the heap
-  // exceeds the longest open pair no label can witness another: the labels
-  // the caller reads are then final.
+  // The listed pairs not yet witnessed come first; the caller's limit is
+  // the longest of them. Labels only fall, so a witnessed pair stays
+  // witnessed, and once every key left in the heap exceeds the longest open
+  // pair no label can witness another: the labels the caller reads are then
+  // final.
   TWitnessTarget* pairs = state.witnessTargets.data;
   size_t open = state.witnessTargets.Size();
-  if (open) limit = LongestPair(pairs, open);
   bool decided = false;
   while (!decided && !state.witnessHeap.Empty()) {
     const TWitnessItem item = WitnessPop(state);

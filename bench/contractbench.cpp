@@ -4,7 +4,10 @@
 // searches, nodes they settled, edges they scanned, shortcuts made,
 // priority updates, top-of-heap changes, full re-simulations).
 //
-//   build/x64/bench/contractbench [--markdown] map.mp...
+//   build/x64/bench/contractbench [--markdown] [--digest] map.mp...
+//
+// --digest adds a hash of each built graph, so that a change meant to keep
+// the hierarchy can be checked to keep it.
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +25,23 @@ void PrintCounts(const char* name, uint32_t ms, const CH::TContractionCounts& c)
               c.priorityChanges, c.rebuilds);
 }
 
+// A digest of the built graph (every rank, every edge's ends, word and via
+// node): two builds that give the same digest made the same hierarchy.
+uint64_t Digest(const CH::CGeoMapGraph& g) {
+  uint64_t h = 14695981039346656037ull;
+  auto mix = [&h](uint64_t v) {
+    for (int i = 0; i < 8; i++, v >>= 8) h = (h ^ (v & 0xff)) * 1099511628211ull;
+  };
+  for (const CH::TGeoMapNode& n : g.nodes) mix(static_cast<uint32_t>(n.rank));
+  for (const CH::TChEdge& e : g.edges) {
+    mix(g.Index(e.from));
+    mix(g.Index(e.to));
+    mix(e.word);
+    mix(e.via ? g.Index(e.via) : UINT64_MAX);
+  }
+  return h;
+}
+
 // One table row per map and metric.
 void PrintRow(const char* map, const char* metric, const CH::CGeoMapGraph& g) {
   const CH::TGeoBuildStats& s = g.Stats();
@@ -37,10 +57,19 @@ void PrintRow(const char* map, const char* metric, const CH::CGeoMapGraph& g) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool markdown = argc > 1 && std::strcmp(argv[1], "--markdown") == 0;
-  int first = markdown ? 2 : 1;
+  int first = 1;
+  bool markdown = false, digest = false;
+  for (; first < argc && argv[first][0] == '-'; first++) {
+    if (std::strcmp(argv[first], "--markdown") == 0) {
+      markdown = true;
+    } else if (std::strcmp(argv[first], "--digest") == 0) {
+      digest = true;
+    } else {
+      break;
+    }
+  }
   if (argc <= first) {
-    std::fprintf(stderr, "usage: contractbench [--markdown] map.mp...\n");
+    std::fprintf(stderr, "usage: contractbench [--markdown] [--digest] map.mp...\n");
     return 2;
   }
   if (markdown) {
@@ -80,6 +109,7 @@ int main(int argc, char** argv) {
         std::printf("  core   %8.2f s\n", s.coreMs / 1000.0);
       }
       PrintCounts("final", s.secondMs, s.second);
+      if (digest) std::printf("  digest %016llx\n", static_cast<unsigned long long>(Digest(g)));
       std::fflush(stdout);
     }
   }

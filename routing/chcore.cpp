@@ -196,6 +196,17 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
   if (perform) neighbours->Clear();
   const bool vArea = v->IsArea();
   CReallocArray<uint8_t>& kinds = state.pairKinds;
+  CReallocArray<uint32_t>& lastEdges = state.lastEdges;
+  lastEdges.Clear();
+  if (state.witnessEarlyEnd) {
+    for (TChAdjEntry* o = v->outHead; o; o = o->next) {
+      uint32_t cheapest = UINT32_MAX;
+      for (const TChAdjEntry* e = o->other->inHead; e; e = e->next) {
+        if (e->other != v) cheapest = std::min(cheapest, EdgeCost(e->word));
+      }
+      lastEdges.PushBack(cheapest);
+    }
+  }
   // When performing, each in-entry is unlinked after its pairs, so the next
   // one is always at the head (shortcuts never enter v's lists).
   for (TChAdjEntry* f = v->inHead; f; f = perform ? v->inHead : f->next) {
@@ -231,6 +242,7 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
           o->other->flags |= kNodeTarget;
           if (state.witnessEarlyEnd) {
             state.witnessTargets.PushBack(TWitnessTarget{o->other, EdgeCost(f->word) + EdgeCost(o->word),
+                                                         lastEdges[i],
                                                          ((f->word | o->word) & kEdgeRestricted) != 0});
           }
         }
@@ -257,12 +269,26 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
         if (perform) {
           MakeShortcut(*f, *o, v);
           state.counts.shortcuts++;
+          if (state.witnessEarlyEnd) {
+            // The shortcut is an edge into w that later searches may end with.
+            const uint32_t cost = std::min(EdgeCost(f->word) + EdgeCost(o->word), kCostMask);
+            size_t k = 0;
+            for (TChAdjEntry* x = v->outHead; x; x = x->next, k++) {
+              if (x->other == o->other) lastEdges[k] = std::min(lastEdges[k], cost);
+            }
+          }
         }
       }
     }
     if (perform) {
       if (!uIsOutNeighbour) neighbours->PushBack(u);
       v->inHead = f->next;
+      if (u == v && !lastEdges.Empty()) {
+        // A self-loop leaves v's out-list too: keep the bounds in step with it.
+        size_t k = 0;
+        for (TChAdjEntry* o = v->outHead; o->other != v; o = o->next) k++;
+        lastEdges.Erase(k, k + 1);
+      }
       RemoveEntryTo(&u->outHead, v);
       adjacency.Release(f);
     }
@@ -322,11 +348,22 @@ uint32_t LongestPair(const TWitnessTarget* pairs, size_t count) {
   for (size_t i = 1; i < count; i++) longest = std::max(longest, pairs[i].length);
   return longest;
 }
+// One more than the largest key a node may have and still be the last stop
+// before the end of a witness of an open pair; 0 when no pair can have one.
+uint64_t SettleBelow(const TWitnessTarget* pairs, size_t count) {
+  uint64_t below = 0;
+  for (size_t i = 0; i < count; i++) {
+    if (pairs[i].lastEdge <= pairs[i].length) below = std::max<uint64_t>(below, pairs[i].length - pairs[i].lastEdge + 1);
+  }
+  return below;
+}
 }  // namespace
 
 // Drops the open pairs that the labels of w now witness; true when none is
-// left open. Otherwise limit becomes the longest open pair.
-bool CGraph::WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit) {
+// left open. Otherwise limit becomes the longest open pair and settleBelow
+// the bound of the nodes that may still end a witness.
+bool CGraph::WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit,
+                          uint64_t& settleBelow) {
   bool dropped = false;
   for (size_t i = 0; i < open;) {
     const TWitnessTarget& t = pairs[i];
@@ -340,6 +377,7 @@ bool CGraph::WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w,
   if (!dropped) return false;
   if (open == 0) return true;
   limit = LongestPair(pairs, open);
+  settleBelow = SettleBelow(pairs, open);
   return false;
 }
 
@@ -366,10 +404,14 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // final.
   TWitnessTarget* pairs = state.witnessTargets.data;
   size_t open = state.witnessTargets.Size();
+  // A witness ends with an edge into its target, so once every key left
+  // exceeds each open pair's length less its cheapest such edge, no node
+  // still to settle can lower a label to a witness.
+  uint64_t settleBelow = open ? SettleBelow(pairs, open) : UINT64_MAX;
   bool decided = false;
   while (!decided && !state.witnessHeap.Empty()) {
     const TWitnessItem item = WitnessPop(state);
-    if (item.key > limit) break;
+    if (item.key > limit || item.key >= settleBelow) break;
     TChNode* r = item.node;
     if ((r->flags & kNodeSettled) && stamp.IsCurrent(*r)) continue;  // an older copy
     counts.settledNodes++;
@@ -412,7 +454,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // rule of the most confined of them, so every label it passes on
       // belongs to a legal path.
       if (pathState) w->flags |= kNodePathState;
-      if ((w->flags & kNodeTarget) && open && WitnessPairs(pairs, open, w, limit)) {
+      if ((w->flags & kNodeTarget) && open && WitnessPairs(pairs, open, w, limit, settleBelow)) {
         decided = true;
         break;
       }

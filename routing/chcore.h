@@ -324,9 +324,13 @@ struct TWitnessItem {
 
 // A pair the current witness search decides: a witness to node is one no
 // longer than length, over label A alone unless the pair is restricted.
+// lastEdge is the cheapest edge into node that a witness may end with (any
+// but those from the contracted node; UINT32_MAX when there is none): the
+// node before node on a witness lies within length - lastEdge of the start.
 struct TWitnessTarget {
   TChNode* node;
   uint32_t length;
+  uint32_t lastEdge;
   bool restricted;
 };
 
@@ -344,6 +348,7 @@ struct TOrderingState {
   CSearchStamp stamp;
   CReallocArray<TChNode*> neighbours;  // of the node contracted last
   CReallocArray<uint8_t> pairKinds;    // per out-entry of the node being contracted
+  CReallocArray<uint32_t> lastEdges;   // per out-entry: TWitnessTarget::lastEdge
   // The pairs of the next witness search; when given, the search ends as
   // soon as no label it could still set would decide another of them.
   CReallocArray<TWitnessTarget> witnessTargets;
@@ -448,7 +453,8 @@ class CGraph {
   TChAdjEntry* NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head, uint32_t edge);
   // Unlinks the first entry of the list whose other node is given.
   void RemoveEntryTo(TChAdjEntry** head, const TChNode* other);
-  static bool WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit);
+  static bool WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit,
+                           uint64_t& settleBelow);
   static void WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops);
   static TWitnessItem WitnessPop(TOrderingState& state);
 };

@@ -748,9 +748,12 @@ TEST(ChRandom, SameInputSameHierarchy) {
   EXPECT_FALSE(s1.empty());
 }
 
-// A witness search ends once no label it could still set decides a pair:
-// on plain graphs, without bounds on hops and settled nodes, the hierarchy
-// is the one of searches that run on. (Elsewhere a search that labels fewer
+// A witness search ends once no label it could still set decides a pair
+// (every pair witnessed, or every key left beyond each open pair's length
+// less the cheapest edge into its target): on plain graphs, without bounds
+// on hops and settled nodes, the hierarchy is the one of searches that run
+// on. Self-loops and parallel edges are among them: a self-loop leaves the
+// out-list of the node contracted as its in-entry goes. (Elsewhere a search that labels fewer
 // nodes may find other witnesses: an area node's state joins every path
 // that labelled it, a settled node is not expanded again for a better
 // label A, and the hop bound counts the edges of whichever equal path

@@ -328,16 +328,20 @@ TWitnessItem CGraph::WitnessPop(TOrderingState& state) {
   heap.PopBack();
   const size_t n = heap.Size();
   if (n) {
+    TWitnessItem* h = heap.data;
     size_t p = 0;
     for (;;) {
       size_t child = 2 * p + 1;
       if (child >= n) break;
-      if (child + 1 < n && heap[child + 1].key < heap[child].key) child++;
-      if (!(heap[child].key < last.key)) break;
-      heap[p] = heap[child];
+      // The right child only when strictly smaller; without a branch, as
+      // the comparison is a coin toss.
+      const uint32_t rightKey = child + 1 < n ? h[child + 1].key : UINT32_MAX;
+      child += rightKey < h[child].key;
+      if (!(h[child].key < last.key)) break;
+      h[p] = h[child];
       p = child;
     }
-    heap[p] = last;
+    h[p] = last;
   }
   return top;
 }

@@ -95,7 +95,7 @@ bool CompareAtlasNodeKeys(const CH::TChNode* a, const CH::TChNode* b);
 
 class CAtlasGraph : public CH::CGraph {
  public:
-  CAtlasGraph() : CH::CGraph(CH::kAdjacencyPerBlock) {}
+  CAtlasGraph() = default;
 
   // Reads every map's graph of the metric and joins them. False when
   // stopped. A failed read throws TAtlasMapError naming the map.

@@ -1,7 +1,10 @@
 #include "routing/chcore.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <functional>
+#include <new>
 
 namespace CH {
 
@@ -115,43 +118,101 @@ void CSearchStamp::Advance(CGraph& graph) {
   }
 }
 
-// ---- linking ----
+// ---- adjacency store ----
 
-TChAdjEntry* CGraph::NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head, uint32_t edge) {
-  TChAdjEntry* e = adjacency.Alloc();
-  e->word = word;
-  e->hops = hops;
-  e->other = other;
-  e->next = *head;
-  e->edge = edge;
-  *head = e;
-  return e;
+TChAdjEntry* CAdjacencyStore::Alloc(uint32_t sizeClass) {
+  if (unsigned char* block = freeBlocks[sizeClass]) {
+    std::memcpy(&freeBlocks[sizeClass], block, sizeof block);
+    return reinterpret_cast<TChAdjEntry*>(block);
+  }
+  const size_t bytes = (size_t{2} << sizeClass) * sizeof(TChAdjEntry);
+  if (bytes > left) {
+    const size_t slabBytes = std::max(bytes, kSlabBytes);
+    slabs.Reserve(slabs.Size() + 1);
+    unsigned char* slab = new unsigned char[slabBytes];  // throws std::bad_alloc
+    NoteHeapGrowth();
+    slabs.PushBack(slab);
+    if (slabBytes == bytes) return reinterpret_cast<TChAdjEntry*>(slab);  // a slab of its own
+    cursor = slab;
+    left = slabBytes;
+  }
+  unsigned char* block = cursor;
+  cursor += bytes;
+  left -= bytes;
+  return reinterpret_cast<TChAdjEntry*>(block);
 }
 
-void CGraph::RemoveEntryTo(TChAdjEntry** head, const TChNode* other) {
-  for (TChAdjEntry** link = head; *link; link = &(*link)->next) {
-    TChAdjEntry* e = *link;
-    if (e->other == other) {
-      *link = e->next;
-      adjacency.Release(e);
+void CAdjacencyStore::Grow(TChAdjList& list) {
+  if (list.capacity >= (uint32_t{1} << 31)) throw std::bad_alloc();
+  const uint32_t sizeClass = list.capacity ? static_cast<uint32_t>(std::countr_zero(list.capacity)) : 0;
+  TChAdjEntry* block = Alloc(sizeClass);
+  if (list.size) std::memcpy(static_cast<void*>(block), list.data, list.size * sizeof(TChAdjEntry));
+  const uint32_t size = list.size;
+  Release(list);
+  list.data = block;
+  list.size = size;
+  list.capacity = uint32_t{2} << sizeClass;
+}
+
+void CAdjacencyStore::Erase(TChAdjList& list, uint32_t index) {
+  std::memmove(static_cast<void*>(list.data + index), list.data + index + 1,
+               (list.size - index - 1) * sizeof(TChAdjEntry));
+  list.size--;
+}
+
+void CAdjacencyStore::Release(TChAdjList& list) {
+  if (list.capacity) {
+    const uint32_t sizeClass = static_cast<uint32_t>(std::countr_zero(list.capacity)) - 1;
+    unsigned char* block = reinterpret_cast<unsigned char*>(list.data);
+    std::memcpy(block, &freeBlocks[sizeClass], sizeof block);
+    freeBlocks[sizeClass] = block;
+  }
+  list = TChAdjList{};
+}
+
+void CAdjacencyStore::FreeBlocks() {
+  for (unsigned char* slab : slabs) delete[] slab;
+  slabs.Free();
+  for (unsigned char*& head : freeBlocks) head = nullptr;
+  cursor = nullptr;
+  left = 0;
+}
+
+// ---- linking ----
+
+void CGraph::RemoveEntryTo(TChAdjList& list, const TChNode* other) {
+  for (uint32_t i = list.size; i-- > 0;) {
+    if (list.data[i].other == other) {
+      adjacency.Erase(list, i);
       return;
     }
   }
 }
 
 void CGraph::LinkEdge(const TChEdgeRecord& edge, uint32_t hops, uint32_t index) {
-  NewEntry(edge.word, hops, edge.to, &edge.from->outHead, index);
-  NewEntry(edge.word, hops, edge.from, &edge.to->inHead, index);
+  adjacency.Push(edge.from->out, TChAdjEntry{edge.to, edge.word, hops, index});
+  adjacency.Push(edge.to->in, TChAdjEntry{edge.from, edge.word, hops, index});
 }
 
 void CGraph::LinkUpwardEdge(const TChEdgeRecord& edge, uint32_t index) {
-  if (edge.to->rank >= edge.from->rank) NewEntry(edge.word, 0, edge.to, &edge.from->outHead, index);
-  if (edge.from->rank >= edge.to->rank) NewEntry(edge.word, 0, edge.from, &edge.to->inHead, index);
+  if (edge.to->rank >= edge.from->rank) adjacency.Push(edge.from->out, TChAdjEntry{edge.to, edge.word, 0, index});
+  if (edge.from->rank >= edge.to->rank) adjacency.Push(edge.to->in, TChAdjEntry{edge.from, edge.word, 0, index});
 }
 
 void CGraph::ClearAdjacency() {
-  ForEachNode([](TChNode& n) { n.inHead = n.outHead = nullptr; });
+  ForEachNode([](TChNode& n) { n.in = n.out = TChAdjList{}; });
   adjacency.FreeBlocks();
+}
+
+void CGraph::UnlinkNode(TChNode* node) {
+  for (const TChAdjEntry& d : node->in) {
+    if (d.other != node) RemoveEntryTo(d.other->out, node);
+  }
+  for (const TChAdjEntry& e : node->out) {
+    if (e.other != node) RemoveEntryTo(e.other->in, node);
+  }
+  adjacency.Release(node->in);
+  adjacency.Release(node->out);
 }
 
 // ---- contraction ----
@@ -199,17 +260,19 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
   CReallocArray<uint32_t>& lastEdges = state.lastEdges;
   lastEdges.Clear();
   if (state.witnessEarlyEnd) {
-    for (TChAdjEntry* o = v->outHead; o; o = o->next) {
+    for (const TChAdjEntry& o : v->out) {
       uint32_t cheapest = UINT32_MAX;
-      for (const TChAdjEntry* e = o->other->inHead; e; e = e->next) {
-        if (e->other != v) cheapest = std::min(cheapest, EdgeCost(e->word));
+      for (const TChAdjEntry& e : o.other->in) {
+        if (e.other != v) cheapest = std::min(cheapest, EdgeCost(e.word));
       }
       lastEdges.PushBack(cheapest);
     }
   }
-  // When performing, each in-entry is unlinked after its pairs, so the next
-  // one is always at the head (shortcuts never enter v's lists).
-  for (TChAdjEntry* f = v->inHead; f; f = perform ? v->inHead : f->next) {
+  // In list order. When performing, each in-entry is unlinked after its
+  // pairs, so the next one is always at the head (shortcuts never enter v's
+  // lists, and its blocks stay where they are).
+  for (uint32_t fi = v->in.size; fi-- > 0;) {
+    TChAdjEntry* f = &v->in.data[fi];
     TChNode* u = f->other;
     d--;
     // A self-loop lies on no shortest path: it pairs with nothing.
@@ -221,7 +284,8 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
       const bool inArea = vArea && u->IsArea() && !(f->word & kEdgeLeavesArea);
       uint32_t targets[2] = {0, 0}, maxOut[2] = {0, 0};
       kinds.Clear();
-      for (TChAdjEntry* o = v->outHead; o; o = o->next) {
+      for (const TChAdjEntry& oe : v->out) {
+        const TChAdjEntry* o = &oe;
         TChNode* w = o->other;
         uint8_t kind = kPairNone;
         if (w == u) {
@@ -237,20 +301,25 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
         if (kind == kPairInArea && targets[kind] == 0) break;
         size_t i = 0;
         state.witnessTargets.Clear();
-        for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
-          if (kinds[i] != kind) continue;
+        for (const TChAdjEntry& oe : v->out) {
+          const TChAdjEntry* o = &oe;
+          if (kinds[i++] != kind) continue;
           o->other->flags |= kNodeTarget;
           if (state.witnessEarlyEnd) {
             state.witnessTargets.PushBack(TWitnessTarget{o->other, EdgeCost(f->word) + EdgeCost(o->word),
-                                                         lastEdges[i],
+                                                         lastEdges[i - 1],
                                                          ((f->word | o->word) & kEdgeRestricted) != 0});
           }
         }
         WitnessSearch(state, u, v, targets[kind], EdgeCost(f->word) + maxOut[kind], kind == kPairInArea);
         state.witnessTargets.Clear();
         i = 0;
-        for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
-          if (kinds[i] != kind) continue;
+        for (const TChAdjEntry& oe : v->out) {
+          const TChAdjEntry* o = &oe;
+          if (kinds[i] != kind) {
+            i++;
+            continue;
+          }
           TChNode* w = o->other;
           w->flags &= ~kNodeTarget;
           uint64_t length = static_cast<uint64_t>(EdgeCost(f->word)) + EdgeCost(o->word);
@@ -258,11 +327,13 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
             uint32_t bound = ((f->word | o->word) & kEdgeRestricted) ? WitnessKey(w) : w->labelA;
             if (length >= bound) kinds[i] = kPairNone;  // a witness is no longer
           }
+          i++;
         }
       }
       size_t i = 0;
-      for (TChAdjEntry* o = v->outHead; o; o = o->next, i++) {
-        if (kinds[i] == kPairNone) continue;
+      for (const TChAdjEntry& oe : v->out) {
+        const TChAdjEntry* o = &oe;
+        if (kinds[i++] == kPairNone) continue;
         h = std::min<int64_t>(h + f->hops + o->hops, kHopSumCap);
         if (!PairLegal(u, *f, v, *o)) continue;  // no route can take it
         d++;
@@ -273,8 +344,9 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
             // The shortcut is an edge into w that later searches may end with.
             const uint32_t cost = std::min(EdgeCost(f->word) + EdgeCost(o->word), kCostMask);
             size_t k = 0;
-            for (TChAdjEntry* x = v->outHead; x; x = x->next, k++) {
-              if (x->other == o->other) lastEdges[k] = std::min(lastEdges[k], cost);
+            for (const TChAdjEntry& x : v->out) {
+              if (x.other == o->other) lastEdges[k] = std::min(lastEdges[k], cost);
+              k++;
             }
           }
         }
@@ -282,26 +354,30 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
     }
     if (perform) {
       if (!uIsOutNeighbour) neighbours->PushBack(u);
-      v->inHead = f->next;
+      v->in.size--;  // f, the head
       if (u == v && !lastEdges.Empty()) {
         // A self-loop leaves v's out-list too: keep the bounds in step with it.
         size_t k = 0;
-        for (TChAdjEntry* o = v->outHead; o->other != v; o = o->next) k++;
+        for (const TChAdjEntry& o : v->out) {
+          if (o.other == v) break;
+          k++;
+        }
         lastEdges.Erase(k, k + 1);
       }
-      RemoveEntryTo(&u->outHead, v);
-      adjacency.Release(f);
+      RemoveEntryTo(u->out, v);
     }
   }
-  for (TChAdjEntry* o = v->outHead; o; o = perform ? v->outHead : o->next) {
+  for (const TChAdjEntry& o : v->out) {
     d--;
     if (perform) {
-      TChNode* w = o->other;
+      TChNode* w = o.other;
       neighbours->PushBack(w);
-      v->outHead = o->next;
-      RemoveEntryTo(&w->inHead, v);
-      adjacency.Release(o);
+      RemoveEntryTo(w->in, v);
     }
+  }
+  if (perform) {
+    adjacency.Release(v->in);
+    adjacency.Release(v->out);
   }
   *edgeDifference = d;
   *hopSum = h;
@@ -426,7 +502,8 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
     const uint32_t a = r->labelA, b = r->labelB, m = WitnessKey(r);
     const bool rArea = r->IsArea();
     const bool rState = (r->flags & kNodePathState) != 0;
-    for (TChAdjEntry* e = r->outHead; e; e = e->next) {
+    for (const TChAdjEntry& entry : r->out) {
+      const TChAdjEntry* e = &entry;
       TChNode* w = e->other;
       counts.scannedEdges++;
       if (w == v) continue;
@@ -468,34 +545,6 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   state.witnessHeap.Clear();
 }
 
-void CGraph::CompactAdjacency() {
-  struct TSaved {
-    TChNode* owner;
-    TChNode* other;
-    uint32_t word, hops, edge;
-    bool out;
-  };
-  CReallocArray<TSaved> saved;
-  ForEachNode([&saved](TChNode& n) {
-    for (const TChAdjEntry* e = n.outHead; e; e = e->next) saved.PushBack(TSaved{&n, e->other, e->word, e->hops, e->edge, true});
-    for (const TChAdjEntry* e = n.inHead; e; e = e->next) saved.PushBack(TSaved{&n, e->other, e->word, e->hops, e->edge, false});
-  });
-  ClearAdjacency();
-  TChAdjEntry** outTail = nullptr;
-  TChAdjEntry** inTail = nullptr;
-  const TChNode* owner = nullptr;
-  for (const TSaved& s : saved) {
-    if (s.owner != owner) {
-      owner = s.owner;
-      outTail = &s.owner->outHead;
-      inTail = &s.owner->inHead;
-    }
-    TChAdjEntry** tail = s.out ? outTail : inTail;
-    NewEntry(s.word, s.hops, s.other, tail, s.edge);
-    *(s.out ? &outTail : &inTail) = &(*tail)->next;
-  }
-}
-
 void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak,
                         const bool* stop) {
   if (!tieBreak) tieBreak = CompareNodeIds;
@@ -511,7 +560,6 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   heap.Build(nodes.data, nodes.Size());
   uint32_t changes = 0;
   int32_t nextRank = 0;
-  size_t compactedAt = nodes.Size();
   while (!heap.Empty() && !Stopped(stop)) {
     TChNode* top = heap.Top();
     int32_t priority = SimulatePriority(*this, state, top);
@@ -539,10 +587,6 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
     top = heap.Top();
     top->rank = nextRank++;
     heap.Pop();
-    if (heap.Size() <= compactedAt / 2 && heap.Size() >= 1024) {
-      compactedAt = heap.Size();
-      CompactAdjacency();
-    }
     int64_t d = 0, h = 0;
     ContractNode(state, top, true, &d, &h, &state.neighbours);
     if (state.neighbourUpdateLimit && state.neighbours.Size() > state.neighbourUpdateLimit) continue;
@@ -573,7 +617,8 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
     TChNode* x = xl->node;
     const bool xArea = x->IsArea();
     const bool confined = xArea && xl->State();
-    for (TChAdjEntry* e = backward ? x->inHead : x->outHead; e; e = e->next) {
+    for (const TChAdjEntry& entry : backward ? x->in : x->out) {
+      const TChAdjEntry* e = &entry;
       TChNode* y = e->other;
       if (confined && ((e->word & kEdgeLeavesArea) || !y->IsArea())) continue;
       // Saturates: a wrapped distance would be a false short path.
@@ -752,12 +797,12 @@ const char* CGraph::CheckContracted(const TChNode* const* nodes, size_t count) {
     if (n->rank < 0 || static_cast<size_t>(n->rank) >= count) return "rank outside 0..count-1";
     if (seen[static_cast<size_t>(n->rank)]++) return "rank given twice";
     if (n->heapEntry) return "contracted node still in the heap";
-    if (n->inHead || n->outHead) return "contracted node keeps edges";
+    if (!n->in.Empty() || !n->out.Empty()) return "contracted node keeps edges";
   }
   TLinkFacts facts;
   ForEachNode([&facts](TChNode& n) {
-    for (const TChAdjEntry* e = n.outHead; e; e = e->next) facts.outs.PushBack(TLinkFact{&n, e->other, e->word, e->hops});
-    for (const TChAdjEntry* e = n.inHead; e; e = e->next) facts.ins.PushBack(TLinkFact{e->other, &n, e->word, e->hops});
+    for (const TChAdjEntry& e : n.out) facts.outs.PushBack(TLinkFact{&n, e.other, e.word, e.hops});
+    for (const TChAdjEntry& e : n.in) facts.ins.PushBack(TLinkFact{e.other, &n, e.word, e.hops});
   });
   if (facts.outs.Size() != facts.ins.Size()) return "an edge is linked at one end only";
   std::sort(facts.outs.begin(), facts.outs.end());
@@ -771,13 +816,13 @@ const char* CGraph::CheckContracted(const TChNode* const* nodes, size_t count) {
 const char* CGraph::CheckUpwardLinks() {
   const char* error = nullptr;
   ForEachNode([&error](TChNode& n) {
-    for (const TChAdjEntry* e = n.outHead; e && !error; e = e->next) {
-      if (e->other->rank < n.rank) error = "out-entry leads to a lower rank";
-      if (e->hops != 0) error = "upward entry carries hops";
+    for (const TChAdjEntry& e : n.out) {
+      if (!error && e.other->rank < n.rank) error = "out-entry leads to a lower rank";
+      if (!error && e.hops != 0) error = "upward entry carries hops";
     }
-    for (const TChAdjEntry* e = n.inHead; e && !error; e = e->next) {
-      if (e->other->rank < n.rank) error = "in-entry comes from a lower rank";
-      if (e->hops != 0) error = "upward entry carries hops";
+    for (const TChAdjEntry& e : n.in) {
+      if (!error && e.other->rank < n.rank) error = "in-entry comes from a lower rank";
+      if (!error && e.hops != 0) error = "upward entry carries hops";
     }
   });
   return error;

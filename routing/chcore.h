@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "core/containers.h"
 
@@ -48,7 +49,6 @@ constexpr uint32_t kMaxPathDistance = 0x7fffffff;
 constexpr int32_t kCoreRank = 0x7fffffff;  // never contracted
 constexpr int32_t kExcludedRank = -1;      // takes no part
 
-constexpr size_t kAdjacencyPerBlock = 2730;
 constexpr size_t kHeapEntriesPerBlock = 4096;
 // Top-of-heap priority changes after which every waiting node is simulated again.
 constexpr uint32_t kRebuildAfterChanges = 1000;
@@ -77,11 +77,63 @@ constexpr uint32_t kNoEdge = 0xffffffff;
 
 // One edge in a node's in-list (other = source) or out-list (other = target).
 struct TChAdjEntry {
+  TChNode* other;
   uint32_t word;
   uint32_t hops;  // base edges the edge stands for; 0 once linked upward
-  TChNode* other;
-  TChAdjEntry* next;
   uint32_t edge;  // the edge record it links (the derived graph's index)
+};
+
+// A node's in- or out-list: its entries in one block of the graph's
+// adjacency store, so that a search walks them in a row. They are stored in
+// the order they were linked; the list order is the reverse, the edge
+// linked last first, and iteration runs that way.
+struct TChAdjList {
+  TChAdjEntry* data = nullptr;
+  uint32_t size = 0;
+  uint32_t capacity = 0;
+
+  bool Empty() const { return size == 0; }
+  std::reverse_iterator<TChAdjEntry*> begin() const { return std::reverse_iterator<TChAdjEntry*>(data + size); }
+  std::reverse_iterator<TChAdjEntry*> end() const { return std::reverse_iterator<TChAdjEntry*>(data); }
+  // The first entry in list order, the one linked last.
+  TChAdjEntry& Head() const { return data[size - 1]; }
+};
+
+// The blocks of a graph's lists. A list that fills moves to a block twice
+// its size; blocks go back to a free list of their size and are reused.
+// Blocks come from slabs of 1 MB (a larger block has a slab of its own),
+// and a block never moves while its list keeps it: an entry stays where it
+// is until its list grows.
+class CAdjacencyStore {
+ public:
+  CAdjacencyStore() = default;
+  CAdjacencyStore(const CAdjacencyStore&) = delete;
+  CAdjacencyStore& operator=(const CAdjacencyStore&) = delete;
+  ~CAdjacencyStore() { FreeBlocks(); }
+
+  // Appends an entry: it comes first in list order.
+  void Push(TChAdjList& list, const TChAdjEntry& entry) {
+    if (list.size == list.capacity) Grow(list);
+    list.data[list.size++] = entry;
+  }
+  // Removes the entry at a position of the array, keeping the order of the rest.
+  void Erase(TChAdjList& list, uint32_t index);
+  // Empties a list and gives back its block.
+  void Release(TChAdjList& list);
+  // Frees every slab; the lists of the graph must be dropped as well.
+  void FreeBlocks();
+  size_t SlabCount() const { return slabs.Size(); }
+
+ private:
+  void Grow(TChAdjList& list);
+  TChAdjEntry* Alloc(uint32_t sizeClass);
+
+  static constexpr size_t kSlabBytes = size_t{1} << 20;
+  static constexpr uint32_t kClasses = 32;  // blocks of 2 << class entries
+  unsigned char* freeBlocks[kClasses] = {};  // each block holds the next one's address
+  CReallocArray<unsigned char*> slabs;
+  unsigned char* cursor = nullptr;
+  size_t left = 0;
 };
 
 // The two edges a shortcut replaces (u -> v and v -> w), recorded when it
@@ -99,16 +151,17 @@ struct THeapEntry {
 };
 
 struct TChNode {
-  TChAdjEntry* inHead = nullptr;
-  TChAdjEntry* outHead = nullptr;
-  // Priority while in the ordering heap, then the contraction number;
-  // kCoreRank or kExcludedRank for nodes left out of an ordering.
-  int32_t rank = 0;
-  THeapEntry<TChNode>* heapEntry = nullptr;
+  // What a witness search reads of every node it reaches comes first.
+  uint32_t flags = 0;
   // Witness labels; a path search keeps its label index in labelA.
   uint32_t labelA = kUnreached;
   uint32_t labelB = kUnreached;
-  uint32_t flags = 0;
+  // Priority while in the ordering heap, then the contraction number;
+  // kCoreRank or kExcludedRank for nodes left out of an ordering.
+  int32_t rank = 0;
+  TChAdjList out;  // edges that start here; their other node is the target
+  TChAdjList in;   // edges that end here; their other node is the source
+  THeapEntry<TChNode>* heapEntry = nullptr;
   // Identity order of the graph's nodes (the label maps and the core
   // selection walk nodes in it): unique, set by the owning graph.
   uint32_t id = 0;
@@ -368,7 +421,7 @@ bool CompareNodeIds(const TChNode* a, const TChNode* b);
 
 class CGraph {
  public:
-  explicit CGraph(size_t adjacencyPerBlock = kAdjacencyPerBlock) : adjacency(adjacencyPerBlock) {}
+  CGraph() = default;
   CGraph(const CGraph&) = delete;
   CGraph& operator=(const CGraph&) = delete;
   virtual ~CGraph() = default;
@@ -393,13 +446,11 @@ class CGraph {
   // Links an edge at its lower-ranked end (both ends on equal ranks), so
   // that forward searches climb out-lists and backward searches in-lists.
   void LinkUpwardEdge(const TChEdgeRecord& edge, uint32_t index);
-  // Every node loses its lists and the adjacency pool is emptied; the
+  // Every node loses its lists and the adjacency store is emptied; the
   // derived graph links its edges again.
   void ClearAdjacency();
-  // Rebuilds every list with its entries in the same order, in fresh pool
-  // blocks: after many contractions the live entries are spread thin over
-  // the blocks, and the searches' pointer walks miss the cache.
-  void CompactAdjacency();
+  // Empties a node's lists and removes its entries from its neighbours' lists.
+  void UnlinkNode(TChNode* node);
 
   // Contracts the listed nodes in priority order, giving each its
   // contraction number; after each contraction its neighbours are
@@ -447,12 +498,11 @@ class CGraph {
   // After upward linking: every entry leads to a rank not below its own.
   const char* CheckUpwardLinks();
 
-  CBlockPool<TChAdjEntry> adjacency;
+  CAdjacencyStore adjacency;
 
  private:
-  TChAdjEntry* NewEntry(uint32_t word, uint32_t hops, TChNode* other, TChAdjEntry** head, uint32_t edge);
-  // Unlinks the first entry of the list whose other node is given.
-  void RemoveEntryTo(TChAdjEntry** head, const TChNode* other);
+  // Unlinks the first entry in list order whose other node is given.
+  void RemoveEntryTo(TChAdjList& list, const TChNode* other);
   static bool WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit,
                            uint64_t& settleBelow);
   static void WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops);

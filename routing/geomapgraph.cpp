@@ -29,18 +29,6 @@ uint8_t ExternalFlag(const TRoadGraph& roads, uint32_t nodeId) {
 
 constexpr uint32_t kEdgeFlags = kEdgeLeavesArea | kEdgeRestricted;
 
-// Unlinks the first entry of a list that leads to `other`.
-void RemoveEntryTo(CBlockPool<TChAdjEntry>& pool, TChAdjEntry** head, const TChNode* other) {
-  for (TChAdjEntry** link = head; *link; link = &(*link)->next) {
-    TChAdjEntry* e = *link;
-    if (e->other == other) {
-      *link = e->next;
-      pool.Release(e);
-      return;
-    }
-  }
-}
-
 // Chain restrictions, applied by removing the nodes of their inner links
 // (rank -1) and joining the nodes around them by bypass edges.
 //
@@ -102,8 +90,8 @@ class CChainBypasses {
   void Run() {
     for (TGeoMapNode& a : g.nodes) {
       if (removed[g.Index(&a)]) continue;
-      for (const TChAdjEntry* e = a.outHead; e; e = e->next) {
-        if (removed[g.Index(e->other)]) {
+      for (const TChAdjEntry& e : a.out) {
+        if (removed[g.Index(e.other)]) {
           Search(&a);
           break;
         }
@@ -242,7 +230,8 @@ class CChainBypasses {
       if (top.cost != states[top.state].cost) continue;  // an older copy
       const TState s = states[top.state];
       const TGeoMapNode& r = g.nodes[s.node];
-      for (const TChAdjEntry* e = r.outHead; e; e = e->next) {
+      for (const TChAdjEntry& entry : r.out) {
+        const TChAdjEntry* e = &entry;
         if (e->edge >= turnEdges) continue;  // bypasses made for earlier nodes
         const TChNode* y = e->other;
         const uint32_t yi = static_cast<uint32_t>(g.Index(y));
@@ -300,9 +289,9 @@ class CChainBypasses {
     for (size_t m = first; m < k; m++) {
       if (!(ends[m].flags & ~end.flags) && ends[m].cost <= end.cost) return true;
     }
-    for (const TChAdjEntry* x = a->outHead; x; x = x->next) {
-      if (x->edge < turnEdges && g.Index(x->other) == end.node && EdgeCost(x->word) <= end.cost &&
-          !(x->word & kEdgeFlags & ~end.flags)) {
+    for (const TChAdjEntry& x : a->out) {
+      if (x.edge < turnEdges && g.Index(x.other) == end.node && EdgeCost(x.word) <= end.cost &&
+          !(x.word & kEdgeFlags & ~end.flags)) {
         return true;
       }
     }
@@ -338,17 +327,7 @@ class CChainBypasses {
 
   // Removes a node's entries from its lists and its neighbours' lists.
   void Unlink(TGeoMapNode* c) {
-    for (TChAdjEntry *d = c->inHead, *next; d; d = next) {
-      next = d->next;
-      if (d->other != c) RemoveEntryTo(g.adjacency, &d->other->outHead, c);
-      g.adjacency.Release(d);
-    }
-    for (TChAdjEntry *e = c->outHead, *next; e; e = next) {
-      next = e->next;
-      if (e->other != c) RemoveEntryTo(g.adjacency, &e->other->inHead, c);
-      g.adjacency.Release(e);
-    }
-    c->inHead = c->outHead = nullptr;
+    g.UnlinkNode(c);
     c->rank = kExcludedRank;
   }
 
@@ -464,7 +443,7 @@ void CGeoMapGraph::RecomputeTimeCosts(const TRoadGraph& roads) { RecomputeCosts(
 
 void CGeoMapGraph::ResetAdjacency() {
   for (TGeoMapNode& n : nodes) {
-    n.inHead = n.outHead = nullptr;
+    n.in = n.out = TChAdjList{};
     n.rank = 0;
     n.heapEntry = nullptr;
   }

@@ -83,7 +83,7 @@ struct TGeoBuildStats {
 
 class CGeoMapGraph : public CGraph {
  public:
-  CGeoMapGraph() : CGraph(kAdjacencyPerBlock) {}
+  CGeoMapGraph() = default;
 
   // Builds and contracts the graph for one metric. rebuild = false makes the
   // nodes and turn edges afresh; rebuild = true keeps those of an earlier

@@ -94,12 +94,12 @@ TEST(ChContract, PathMiddleNodeGetsBothShortcutsInInListOrder) {
   // The in-list holds the latest edge first: 2 -> 1 before 0 -> 1.
   std::vector<TShortcut> expected = {{2, 0, 1, 7, false, false}, {0, 2, 1, 7, false, false}};
   EXPECT_EQ(Shortcuts(g), expected);
-  EXPECT_EQ(g.Node(1)->inHead, nullptr);
-  EXPECT_EQ(g.Node(1)->outHead, nullptr);
+  EXPECT_TRUE(g.Node(1)->in.Empty());
+  EXPECT_TRUE(g.Node(1)->out.Empty());
   EXPECT_EQ(Ids(g, state.neighbours), (std::vector<uint32_t>{2, 0}));
   // The shortcut carries the hops of both halves.
-  ASSERT_NE(g.Node(0)->outHead, nullptr);
-  EXPECT_EQ(g.Node(0)->outHead->hops, 2u);
+  ASSERT_FALSE(g.Node(0)->out.Empty());
+  EXPECT_EQ(g.Node(0)->out.Head().hops, 2u);
 }
 
 TEST(ChContract, PathIsContractedFromTheEndsWithoutShortcuts) {
@@ -381,8 +381,8 @@ TEST(ChContract, SelfLoopsPairWithNothing) {
   EXPECT_EQ(s.d, 1 - 6);  // one shortcut; three in-entries and three out-entries go
   Perform(g, state, 1);
   EXPECT_EQ(Shortcuts(g), (std::vector<TShortcut>{{0, 2, 1, 2, false, false}}));
-  EXPECT_EQ(g.Node(1)->inHead, nullptr);
-  EXPECT_EQ(g.Node(1)->outHead, nullptr);
+  EXPECT_TRUE(g.Node(1)->in.Empty());
+  EXPECT_TRUE(g.Node(1)->out.Empty());
   const TChNode* contracted = g.Node(1);
   g.Node(1)->rank = 0;
   EXPECT_EQ(g.CheckContracted(&contracted, 1), nullptr);
@@ -406,12 +406,12 @@ TEST(ChLink, EntriesGoToTheListHeads) {
   CTestGraph g(3);
   g.AddEdge(0, 1, 5);
   g.AddEdge(0, 2, 6);
-  const CH::TChAdjEntry* e = g.Node(0)->outHead;
-  ASSERT_NE(e, nullptr);
+  ASSERT_EQ(g.Node(0)->out.size, 2u);
+  const CH::TChAdjEntry* e = &*g.Node(0)->out.begin();
   EXPECT_EQ(g.Index(e->other), 2u);
   EXPECT_EQ(e->hops, 1u);
-  EXPECT_EQ(g.Index(e->next->other), 1u);
-  EXPECT_EQ(g.Index(g.Node(2)->inHead->other), 0u);
+  EXPECT_EQ(g.Index((e - 1)->other), 1u);  // next in list order
+  EXPECT_EQ(g.Index(g.Node(2)->in.Head().other), 0u);
 
   // Upward: at the lower end only, both ends on equal ranks.
   g.ClearAdjacency();
@@ -420,12 +420,12 @@ TEST(ChLink, EntriesGoToTheListHeads) {
   g.Node(2)->rank = 5;
   g.LinkUpwardEdge(g.edges[0], 0);
   g.LinkUpwardEdge(g.edges[1], 1);
-  EXPECT_EQ(g.Node(1)->inHead->other, g.Node(0));
-  EXPECT_EQ(g.Node(1)->outHead, nullptr);
-  EXPECT_EQ(g.Node(0)->outHead->other, g.Node(2));
-  EXPECT_EQ(g.Node(0)->outHead->next, nullptr);
-  EXPECT_EQ(g.Node(2)->inHead->other, g.Node(0));
-  EXPECT_EQ(g.Node(0)->outHead->hops, 0u);
+  EXPECT_EQ(g.Node(1)->in.Head().other, g.Node(0));
+  EXPECT_TRUE(g.Node(1)->out.Empty());
+  EXPECT_EQ(g.Node(0)->out.Head().other, g.Node(2));
+  EXPECT_EQ(g.Node(0)->out.size, 1u);
+  EXPECT_EQ(g.Node(2)->in.Head().other, g.Node(0));
+  EXPECT_EQ(g.Node(0)->out.Head().hops, 0u);
   EXPECT_EQ(g.CheckUpwardLinks(), nullptr);
   g.Node(1)->rank = 9;
   EXPECT_NE(g.CheckUpwardLinks(), nullptr);
@@ -474,31 +474,55 @@ TEST(ChOrder, OldMarksOfUnlistedNodesAreNoWitness) {
   }
 }
 
-// Halfway through a contraction the lists are rebuilt in fresh blocks: the
-// same entries in the same order, in fewer blocks.
-TEST(ChOrder, CompactingKeepsEveryListInOrder) {
-  CTestGraph g(3600);
-  AddGrid(g, 60, 60, 40, 3);
-  CH::TOrderingState state(g);
-  for (uint32_t i = 0; i < 3600; i++) {
-    if ((i / 60 + i % 60) % 2 == 0) Perform(g, state, i);  // every other node: a checkerboard
-  }
-  using TLists = std::vector<std::vector<std::array<uint32_t, 5>>>;
-  auto lists = [&g]() {
-    TLists out;
-    for (const TChNode& n : g.nodes) {
-      for (const CH::TChAdjEntry* head : {n.outHead, n.inHead}) {
-        out.emplace_back();
-        for (const CH::TChAdjEntry* e = head; e; e = e->next) out.back().push_back({g.Index(e->other), e->word, e->hops, e->edge, 0});
-      }
+// The store keeps each list in link order through growth, removals from
+// its middle and the release of other lists, and reuses released blocks.
+TEST(ChLink, ListsKeepTheirOrderInTheStore) {
+  const uint32_t n = 256;
+  CTestGraph g(n);
+  std::mt19937 rng(5);
+  std::vector<std::vector<uint32_t>> model(n);  // out-lists as other node ids, list order
+  auto check = [&]() {
+    for (uint32_t i = 0; i < n; i++) {
+      std::vector<uint32_t> got;
+      for (const CH::TChAdjEntry& e : g.Node(i)->out) got.push_back(g.Index(e.other));
+      ASSERT_EQ(got, model[i]) << "node " << i;
     }
-    return out;
   };
-  const TLists before = lists();
-  const size_t blocks = g.adjacency.BlockCount();
-  g.CompactAdjacency();
-  EXPECT_EQ(lists(), before);
-  EXPECT_LT(g.adjacency.BlockCount(), blocks);
+  auto unlinkAll = [&]() {
+    for (uint32_t i = 0; i < n; i++) g.UnlinkNode(g.Node(i));
+    model.assign(n, {});
+  };
+  for (int k = 0; k < 20000; k++) {
+    const uint32_t a = rng() % n, b = rng() % n;
+    if (rng() % 16 == 0) {
+      g.UnlinkNode(g.Node(a));  // its lists go back to the store, its twins leave the others'
+      for (uint32_t x = 0; x < n; x++) {
+        if (x != a) model[x].erase(std::remove(model[x].begin(), model[x].end(), a), model[x].end());
+      }
+      model[a].clear();
+    } else {
+      g.AddEdge(a, b, 1);
+      model[a].insert(model[a].begin(), b);
+    }
+  }
+  check();
+
+  // The same lists made twice, everything released in between: the second
+  // time every block comes from the free lists.
+  std::vector<std::pair<uint32_t, uint32_t>> adds;
+  for (int k = 0; k < 40000; k++) adds.push_back({rng() % n, rng() % n});
+  size_t slabs = 0;
+  for (int pass = 0; pass < 2; pass++) {
+    unlinkAll();
+    for (auto [a, b] : adds) {
+      g.AddEdge(a, b, 1);
+      model[a].insert(model[a].begin(), b);
+    }
+    check();
+    if (pass == 0) slabs = g.adjacency.SlabCount();
+  }
+  EXPECT_GT(slabs, 1u);
+  EXPECT_EQ(g.adjacency.SlabCount(), slabs);
 }
 
 TEST(ChOrder, StampWrapClearsEveryNode) {
@@ -578,7 +602,7 @@ TEST(ChOrder, StopLeavesWaitingNodesWithTheirPriority) {
     int contracted = 0;
     for (TChNode& n : g.nodes) {
       EXPECT_EQ(n.heapEntry, nullptr);
-      if (n.inHead == nullptr && n.outHead == nullptr) contracted++;
+      if (n.in.Empty() && n.out.Empty()) contracted++;
     }
     EXPECT_GT(contracted, 0);
     EXPECT_LT(contracted, 100);

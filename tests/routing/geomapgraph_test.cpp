@@ -213,7 +213,7 @@ TEST(GeoMapGraph, EntryAndExitNodesStayInTheCore) {
   EXPECT_GE(core, 5u);
   // The core keeps its edges among itself, linked both ways.
   for (const TGeoMapNode& n : g.nodes) {
-    for (const CH::TChAdjEntry* e = n.outHead; e; e = e->next) EXPECT_EQ(e->other->rank, CH::kCoreRank);
+    for (const CH::TChAdjEntry& e : n.out) EXPECT_EQ(e.other->rank, CH::kCoreRank);
   }
 }
 

@@ -286,7 +286,7 @@ inline void CheckBuilt(const CH::CGeoMapGraph& g) {
   for (const CH::TGeoMapNode& n : g.nodes) {
     ASSERT_EQ(n.heapEntry, nullptr);
     if (n.rank != CH::kCoreRank) {
-      ASSERT_TRUE(n.inHead == nullptr && n.outHead == nullptr);
+      ASSERT_TRUE(n.in.Empty() && n.out.Empty());
     }
     if (n.rank >= 0 && n.rank != CH::kCoreRank) ranks.push_back(n.rank);
     ASSERT_GE(n.rank, -1);

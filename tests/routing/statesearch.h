@@ -63,7 +63,8 @@ class CStateSearch {
       const bool state = item & 1;
       settled.push_back({xi, static_cast<uint8_t>(state), d});
       const CH::TChNode& x = g.nodes[xi];
-      for (const CH::TChAdjEntry* e = back ? x.inHead : x.outHead; e; e = e->next) {
+      for (const CH::TChAdjEntry& entry : back ? x.in : x.out) {
+        const CH::TChAdjEntry* e = &entry;
         if (restricted && (e->word & CH::kEdgeRestricted)) continue;
         const CH::TChNode& y = *e->other;
         const uint32_t yi = static_cast<uint32_t>(g.Index(&y));

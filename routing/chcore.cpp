@@ -23,6 +23,12 @@ uint32_t WitnessKey(const TChNode* n) { return n->labelA < n->labelB ? n->labelA
 // Hop sums of one simulation stay far below what 1000 x H + D can hold in 64 bits.
 constexpr int64_t kHopSumCap = int64_t{1} << 40;
 
+// A node with more pairs without a witness keeps no notes: its updates
+// simulate it afresh, and the notes of the dense top stay small.
+constexpr size_t kNotedPairsLimit = 64;
+
+bool Sorted(const CReallocArray<uint32_t>& a, uint32_t x) { return std::binary_search(a.begin(), a.end(), x); }
+
 struct TOrderBefore {
   TTieBreak tieBreak;
   bool operator()(const TChNode* a, const TChNode* b) const {
@@ -190,6 +196,7 @@ void CGraph::RemoveEntryTo(TChAdjList& list, const TChNode* other) {
 }
 
 void CGraph::LinkEdge(const TChEdgeRecord& edge, uint32_t hops, uint32_t index) {
+  if (linkLog) linkLog->PushBack(index);
   adjacency.Push(edge.from->out, TChAdjEntry{edge.to, edge.word, hops, index});
   adjacency.Push(edge.to->in, TChAdjEntry{edge.from, edge.word, hops, index});
 }
@@ -251,23 +258,79 @@ bool CGraph::PairLegal(const TChNode* u, const TChAdjEntry& f, const TChNode* v,
   return !(arrivesLeft && leaves);
 }
 
-void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference,
-                          int64_t* hopSum, CReallocArray<TChNode*>* neighbours) {
-  int64_t d = 0, h = 0;
-  if (perform) neighbours->Clear();
-  const bool vArea = v->IsArea();
-  CReallocArray<uint8_t>& kinds = state.pairKinds;
+void CGraph::PrepareTargets(TOrderingState& state, const TChNode* v) {
   CReallocArray<uint32_t>& lastEdges = state.lastEdges;
   lastEdges.Clear();
-  if (state.witnessEarlyEnd) {
+  if (!state.witnessEarlyEnd) return;
+  for (const TChAdjEntry& o : v->out) {
+    uint32_t cheapest = UINT32_MAX;
+    for (const TChAdjEntry& e : o.other->in) {
+      if (e.other != v) cheapest = std::min(cheapest, EdgeCost(e.word));
+    }
+    lastEdges.PushBack(cheapest);
+  }
+}
+
+void CGraph::DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, CReallocArray<uint8_t>& needs) {
+  TChNode* u = f.other;
+  CReallocArray<uint8_t>& kinds = state.pairKinds;
+  const CReallocArray<uint32_t>& lastEdges = state.lastEdges;
+  // Pairs that stay in the area serve routes that are confined to it
+  // (state 1 at u): their witnesses must stay in it too. The others
+  // serve routes in state 0 only, which leave the area behind them.
+  const bool inArea = v->IsArea() && u->IsArea() && !(f.word & kEdgeLeavesArea);
+  uint32_t targets[2] = {0, 0}, maxOut[2] = {0, 0};
+  kinds.Clear();
+  size_t i = 0;
+  for (const TChAdjEntry& o : v->out) {
+    TChNode* w = o.other;
+    uint8_t kind = kPairNone;
+    if (needs[i++] && w != u && w != v) {
+      kind = inArea && w->IsArea() && !(o.word & kEdgeLeavesArea) ? kPairInArea : kPairOpen;
+      targets[kind]++;
+      maxOut[kind] = std::max(maxOut[kind], EdgeCost(o.word));
+    }
+    kinds.PushBack(kind);
+  }
+  for (uint8_t kind : {kPairOpen, kPairInArea}) {
+    if (kind == kPairInArea && targets[kind] == 0) break;
+    i = 0;
+    state.witnessTargets.Clear();
     for (const TChAdjEntry& o : v->out) {
-      uint32_t cheapest = UINT32_MAX;
-      for (const TChAdjEntry& e : o.other->in) {
-        if (e.other != v) cheapest = std::min(cheapest, EdgeCost(e.word));
+      if (kinds[i++] != kind) continue;
+      o.other->flags |= kNodeTarget;
+      if (state.witnessEarlyEnd) {
+        state.witnessTargets.PushBack(TWitnessTarget{o.other, EdgeCost(f.word) + EdgeCost(o.word), lastEdges[i - 1],
+                                                     ((f.word | o.word) & kEdgeRestricted) != 0});
       }
-      lastEdges.PushBack(cheapest);
+    }
+    WitnessSearch(state, u, v, targets[kind], EdgeCost(f.word) + maxOut[kind], kind == kPairInArea);
+    state.witnessTargets.Clear();
+    i = 0;
+    for (const TChAdjEntry& o : v->out) {
+      if (kinds[i] == kind) {
+        TChNode* w = o.other;
+        w->flags &= ~kNodeTarget;
+        uint64_t length = static_cast<uint64_t>(EdgeCost(f.word)) + EdgeCost(o.word);
+        if (state.stamp.IsCurrent(*w)) {
+          uint32_t bound = ((f.word | o.word) & kEdgeRestricted) ? WitnessKey(w) : w->labelA;
+          if (length >= bound) kinds[i] = kPairNone;  // a witness is no longer
+        }
+      }
+      i++;
     }
   }
+  for (i = 0; i < kinds.Size(); i++) needs[i] = kinds[i] != kPairNone;
+}
+
+void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference,
+                          int64_t* hopSum, CReallocArray<TChNode*>* neighbours, CReallocArray<TNeededPair>* needed) {
+  int64_t d = 0, h = 0;
+  if (perform) neighbours->Clear();
+  if (needed) needed->Clear();
+  CReallocArray<uint32_t>& lastEdges = state.lastEdges;
+  CReallocArray<uint8_t>& needs = state.pairNeeds;
+  PrepareTargets(state, v);
   // In list order. When performing, each in-entry is unlinked after its
   // pairs, so the next one is always at the head (shortcuts never enter v's
   // lists, and its blocks stay where they are).
@@ -278,64 +341,20 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
     // A self-loop lies on no shortest path: it pairs with nothing.
     bool uIsOutNeighbour = u == v;
     if (u != v) {
-      // Pairs that stay in the area serve routes that are confined to it
-      // (state 1 at u): their witnesses must stay in it too. The others
-      // serve routes in state 0 only, which leave the area behind them.
-      const bool inArea = vArea && u->IsArea() && !(f->word & kEdgeLeavesArea);
-      uint32_t targets[2] = {0, 0}, maxOut[2] = {0, 0};
-      kinds.Clear();
-      for (const TChAdjEntry& oe : v->out) {
-        const TChAdjEntry* o = &oe;
-        TChNode* w = o->other;
-        uint8_t kind = kPairNone;
-        if (w == u) {
-          uIsOutNeighbour = true;
-        } else if (w != v) {
-          kind = inArea && w->IsArea() && !(o->word & kEdgeLeavesArea) ? kPairInArea : kPairOpen;
-          targets[kind]++;
-          maxOut[kind] = std::max(maxOut[kind], EdgeCost(o->word));
-        }
-        kinds.PushBack(kind);
+      needs.Clear();
+      for (const TChAdjEntry& o : v->out) {
+        uIsOutNeighbour |= o.other == u;
+        needs.PushBack(1);
       }
-      for (uint8_t kind : {kPairOpen, kPairInArea}) {
-        if (kind == kPairInArea && targets[kind] == 0) break;
-        size_t i = 0;
-        state.witnessTargets.Clear();
-        for (const TChAdjEntry& oe : v->out) {
-          const TChAdjEntry* o = &oe;
-          if (kinds[i++] != kind) continue;
-          o->other->flags |= kNodeTarget;
-          if (state.witnessEarlyEnd) {
-            state.witnessTargets.PushBack(TWitnessTarget{o->other, EdgeCost(f->word) + EdgeCost(o->word),
-                                                         lastEdges[i - 1],
-                                                         ((f->word | o->word) & kEdgeRestricted) != 0});
-          }
-        }
-        WitnessSearch(state, u, v, targets[kind], EdgeCost(f->word) + maxOut[kind], kind == kPairInArea);
-        state.witnessTargets.Clear();
-        i = 0;
-        for (const TChAdjEntry& oe : v->out) {
-          const TChAdjEntry* o = &oe;
-          if (kinds[i] != kind) {
-            i++;
-            continue;
-          }
-          TChNode* w = o->other;
-          w->flags &= ~kNodeTarget;
-          uint64_t length = static_cast<uint64_t>(EdgeCost(f->word)) + EdgeCost(o->word);
-          if (state.stamp.IsCurrent(*w)) {
-            uint32_t bound = ((f->word | o->word) & kEdgeRestricted) ? WitnessKey(w) : w->labelA;
-            if (length >= bound) kinds[i] = kPairNone;  // a witness is no longer
-          }
-          i++;
-        }
-      }
+      DecideRow(state, v, *f, needs);
       size_t i = 0;
       for (const TChAdjEntry& oe : v->out) {
         const TChAdjEntry* o = &oe;
-        if (kinds[i++] == kPairNone) continue;
+        if (!needs[i++]) continue;
         h = std::min<int64_t>(h + f->hops + o->hops, kHopSumCap);
-        if (!PairLegal(u, *f, v, *o)) continue;  // no route can take it
+        const bool legal = PairLegal(u, *f, v, *o);
+        if (needed) needed->PushBack(TNeededPair{f->edge, o->edge, f->hops + o->hops, legal});
+        if (!legal) continue;  // no route can take it
         d++;
         if (perform) {
           MakeShortcut(*f, *o, v);
@@ -545,6 +564,101 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   state.witnessHeap.Clear();
 }
 
+void CGraph::PerformContraction(TOrderingState& state, TChNode* v) {
+  int64_t d = 0, h = 0;
+  if (!state.incrementalUpdates) {
+    ContractNode(state, v, true, &d, &h, &state.neighbours);
+    return;
+  }
+  // The neighbours' entries that go are the twins of v's; those that come
+  // are the shortcuts it makes.
+  state.goneEdges.Clear();
+  for (const TChAdjEntry& e : v->in) state.goneEdges.PushBack(e.edge);
+  for (const TChAdjEntry& e : v->out) state.goneEdges.PushBack(e.edge);
+  std::sort(state.goneEdges.begin(), state.goneEdges.end());
+  state.madeEdges.Clear();
+  linkLog = &state.madeEdges;
+  struct TLogOff {
+    CReallocArray<uint32_t>*& log;
+    ~TLogOff() { log = nullptr; }
+  } logOff{linkLog};
+  ContractNode(state, v, true, &d, &h, &state.neighbours);
+  std::sort(state.madeEdges.begin(), state.madeEdges.end());
+  if (v->id < state.notes.Size()) state.notes[v->id] = TNodeNotes{};
+  state.contractions++;
+}
+
+namespace {
+TNodeNotes& NotesOf(TOrderingState& state, const TChNode* n) {
+  if (n->id >= state.notes.Size()) state.notes.Resize(static_cast<size_t>(n->id) + 1);
+  return state.notes[n->id];
+}
+}  // namespace
+
+int32_t CGraph::SimulateAndNote(TOrderingState& state, TChNode* n) {
+  TNodeNotes& notes = NotesOf(state, n);
+  state.counts.simulations++;
+  int64_t d = 0, h = 0;
+  ContractNode(state, n, false, &d, &h, nullptr, &notes.pairs);
+  notes.valid = notes.pairs.Size() <= kNotedPairsLimit;
+  if (!notes.valid) notes.pairs.Free();
+  return Priority(d, h);
+}
+
+int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
+  TNodeNotes& notes = NotesOf(state, n);
+  if (!notes.valid) return SimulateAndNote(state, n);
+  state.counts.simulations++;
+  CReallocArray<TNeededPair>& pairs = notes.pairs;
+  size_t kept = 0;
+  for (const TNeededPair& p : pairs) {
+    if (!Sorted(state.goneEdges, p.in) && !Sorted(state.goneEdges, p.out)) pairs[kept++] = p;
+  }
+  pairs.Resize(kept);
+  // Out-entries that came pair with every in-entry; in-entries that came
+  // with every out-entry. The pairs of the others stand as noted.
+  CReallocArray<uint8_t>& freshOut = state.freshColumns;
+  freshOut.Clear();
+  bool anyFreshOut = false;
+  for (const TChAdjEntry& o : n->out) {
+    const bool fresh = Sorted(state.madeEdges, o.edge);
+    freshOut.PushBack(fresh);
+    anyFreshOut |= fresh;
+  }
+  bool prepared = false;
+  CReallocArray<uint8_t>& needs = state.pairNeeds;
+  for (uint32_t fi = n->in.size; fi-- > 0;) {
+    const TChAdjEntry& f = n->in.data[fi];
+    if (f.other == n) continue;
+    const bool freshIn = Sorted(state.madeEdges, f.edge);
+    if (!freshIn && !anyFreshOut) continue;
+    if (!prepared) {
+      PrepareTargets(state, n);
+      prepared = true;
+    }
+    needs.Clear();
+    for (uint8_t fresh : freshOut) needs.PushBack(freshIn || fresh);
+    DecideRow(state, n, f, needs);
+    size_t i = 0;
+    for (const TChAdjEntry& o : n->out) {
+      if (!needs[i++]) continue;
+      const uint64_t hops = static_cast<uint64_t>(f.hops) + o.hops;
+      pairs.PushBack(TNeededPair{f.edge, o.edge, static_cast<uint32_t>(std::min<uint64_t>(hops, UINT32_MAX)),
+                                 PairLegal(f.other, f, n, o)});
+    }
+  }
+  int64_t d = -static_cast<int64_t>(n->in.size) - n->out.size, h = 0;
+  for (const TNeededPair& p : pairs) {
+    h = std::min<int64_t>(h + p.hops, kHopSumCap);
+    d += p.legal;
+  }
+  if (pairs.Size() > kNotedPairsLimit) {
+    notes.valid = false;
+    pairs.Free();
+  }
+  return Priority(d, h);
+}
+
 void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak,
                         const bool* stop) {
   if (!tieBreak) tieBreak = CompareNodeIds;
@@ -554,7 +668,15 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   // (the core) still carry marks of an earlier run that the restarted
   // counter would meet again.
   state.stamp.Reset(*this);
-  for (TChNode* n : nodes) n->rank = SimulatePriority(*this, state, n);
+  const bool incremental = state.incrementalUpdates;
+  state.notes.Free();
+  if (incremental) {
+    uint32_t idLimit = 0;
+    for (const TChNode* n : nodes) idLimit = std::max(idLimit, n->id + 1);
+    state.notes.Resize(idLimit);
+  }
+  auto simulate = [&](TChNode* n) { return incremental ? SimulateAndNote(state, n) : SimulatePriority(*this, state, n); };
+  for (TChNode* n : nodes) n->rank = simulate(n);
 
   TOrderHeap heap(state.heapEntriesPerBlock, TOrderBefore{tieBreak});
   heap.Build(nodes.data, nodes.Size());
@@ -562,7 +684,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   int32_t nextRank = 0;
   while (!heap.Empty() && !Stopped(stop)) {
     TChNode* top = heap.Top();
-    int32_t priority = SimulatePriority(*this, state, top);
+    int32_t priority = simulate(top);
     if (priority != top->rank) {
       state.counts.priorityChanges++;
       if (++changes == state.rebuildAfterChanges) {
@@ -573,7 +695,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
         for (size_t i = 0; i < nodes.Size(); i++) nodes[i] = heap.At(i);
         for (TChNode* n : nodes) {
           if (Stopped(stop)) break;
-          n->rank = SimulatePriority(*this, state, n);
+          n->rank = simulate(n);
         }
         ShrinkToFit(nodes);
         heap.Build(nodes.data, nodes.Size());
@@ -587,17 +709,31 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
     top = heap.Top();
     top->rank = nextRank++;
     heap.Pop();
-    int64_t d = 0, h = 0;
-    ContractNode(state, top, true, &d, &h, &state.neighbours);
-    if (state.neighbourUpdateLimit && state.neighbours.Size() > state.neighbourUpdateLimit) continue;
+    PerformContraction(state, top);
+    if (state.neighbourUpdateLimit && state.neighbours.Size() > state.neighbourUpdateLimit) {
+      if (incremental) {
+        for (TChNode* n : state.neighbours) {
+          if (n->heapEntry) state.notes[n->id].valid = false;
+        }
+      }
+      continue;
+    }
     for (TChNode* n : state.neighbours) {
       if (!n->heapEntry) continue;
       if (Stopped(stop)) break;
-      n->rank = SimulatePriority(*this, state, n);
+      if (incremental) {
+        TNodeNotes& notes = state.notes[n->id];
+        if (notes.updatedAt == state.contractions) continue;  // listed twice
+        notes.updatedAt = state.contractions;
+        n->rank = UpdatePriority(state, n);
+      } else {
+        n->rank = SimulatePriority(*this, state, n);
+      }
       heap.Update(n->heapEntry);
     }
   }
   heap.Clear();
+  state.notes.Free();
 }
 
 // ---- core selection ----

@@ -387,6 +387,24 @@ struct TWitnessTarget {
   bool restricted;
 };
 
+// A pair of a node's in-entry and out-entry that a simulation found no
+// witness for, by the edge records of the two entries.
+struct TNeededPair {
+  uint32_t in;
+  uint32_t out;
+  uint32_t hops;   // of both entries
+  uint32_t legal;  // 1 when a route can take it: a shortcut the edge difference counts
+};
+
+// What the last simulation of a waiting node found: its pairs without a
+// witness. After a neighbour's contraction only the pairs of the entries
+// it gained need witness searches (UpdatePriority).
+struct TNodeNotes {
+  CReallocArray<TNeededPair> pairs;
+  bool valid = false;       // the pairs are those of the node's lists
+  uint32_t updatedAt = 0;   // the contraction after which it was updated last
+};
+
 // One contraction run of a graph: the searches' heaps and stamp.
 struct TOrderingState {
   explicit TOrderingState(CGraph& owner, size_t heapEntriesPerBlock = kHeapEntriesPerBlock)
@@ -401,6 +419,8 @@ struct TOrderingState {
   CSearchStamp stamp;
   CReallocArray<TChNode*> neighbours;  // of the node contracted last
   CReallocArray<uint8_t> pairKinds;    // per out-entry of the node being contracted
+  CReallocArray<uint8_t> pairNeeds;    // the same: a pair to decide, then one without a witness
+  CReallocArray<uint8_t> freshColumns;  // per out-entry of a node updated: linked by the last contraction
   CReallocArray<uint32_t> lastEdges;   // per out-entry: TWitnessTarget::lastEdge
   // The pairs of the next witness search; when given, the search ends as
   // soon as no label it could still set would decide another of them.
@@ -411,6 +431,13 @@ struct TOrderingState {
   uint32_t neighbourUpdateLimit = kNeighbourUpdateLimit;  // 0: no limit
   uint32_t witnessHopLimit = kWitnessHopLimit;
   uint32_t witnessSettledLimit = kWitnessSettledLimit;
+  // Neighbours after a contraction: their notes updated by the entries they
+  // lost and gained (off: simulated afresh, as at the top of the heap).
+  bool incrementalUpdates = true;
+  CReallocArray<TNodeNotes> notes;     // by node id
+  CReallocArray<uint32_t> goneEdges;   // the records of the entries the last contraction removed, sorted
+  CReallocArray<uint32_t> madeEdges;   // the records it linked, sorted
+  uint32_t contractions = 0;
   // Statistics of the last ordering.
   TContractionCounts counts;
 };
@@ -453,8 +480,8 @@ class CGraph {
   void UnlinkNode(TChNode* node);
 
   // Contracts the listed nodes in priority order, giving each its
-  // contraction number; after each contraction its neighbours are
-  // simulated again, unless there are more of them than the state's
+  // contraction number; after each contraction the priorities of its
+  // neighbours are updated, unless there are more of them than the state's
   // neighbourUpdateLimit. The list's contents may be replaced. A set stop
   // flag leaves the graph partly contracted.
   void OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak, const bool* stop);
@@ -463,8 +490,9 @@ class CGraph {
   // whose priority may have changed are listed. A pair u -> v -> w needs a
   // shortcut unless a witness search finds a path that serves every route
   // the pair serves; it is made when a route can take it (PairLegal).
+  // needed, when given, receives the pairs without a witness.
   void ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference, int64_t* hopSum,
-                    CReallocArray<TChNode*>* neighbours);
+                    CReallocArray<TChNode*>* neighbours, CReallocArray<TNeededPair>* needed = nullptr);
   // Labels the nodes reachable from u without passing v, within the limit,
   // until the given number of targets is settled, every pair listed in the
   // state's witnessTargets is decided, or the state's bounds on path edges
@@ -490,6 +518,16 @@ class CGraph {
   // clamped below kCoreRank.
   static int32_t Priority(int64_t edgeDifference, int64_t hopSum);
 
+  // The priority of a waiting node after a neighbour's contraction, from
+  // its notes: the pairs of the entries that went are dropped, the pairs of
+  // the entries that came are decided. Without valid notes it is simulated.
+  int32_t UpdatePriority(TOrderingState& state, TChNode* n);
+  // Simulates a node and keeps its pairs in its notes.
+  int32_t SimulateAndNote(TOrderingState& state, TChNode* n);
+  // Contracts v and lists its neighbours in the state; with incremental
+  // updates, also the records of the entries that went and came.
+  void PerformContraction(TOrderingState& state, TChNode* v);
+
   // Self-checks; each returns null, or a text naming the first broken rule.
   // After OrderNodes over the given nodes (before upward linking): their
   // ranks are 0..count-1, they have no edges left, and every remaining
@@ -501,8 +539,17 @@ class CGraph {
   CAdjacencyStore adjacency;
 
  private:
+  // While set, LinkEdge notes the record of every edge it links.
+  CReallocArray<uint32_t>* linkLog = nullptr;
   // Unlinks the first entry in list order whose other node is given.
   void RemoveEntryTo(TChAdjList& list, const TChNode* other);
+  // The bound of every out-entry of v for the witness searches of its pairs
+  // (TWitnessTarget::lastEdge), into the state's lastEdges.
+  static void PrepareTargets(TOrderingState& state, const TChNode* v);
+  // Decides the pairs of v's in-entry f with the out-entries whose flag in
+  // needs is set (one flag per out-entry, in list order): a flag stays set
+  // only for a pair that no witness serves. PrepareTargets comes first.
+  void DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, CReallocArray<uint8_t>& needs);
   static bool WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit,
                            uint64_t& settleBelow);
   static void WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops);

@@ -729,8 +729,8 @@ bool WrapStampOnce(const TChNode* a, const TChNode* b) {
 // neighbours updated only after contractions of at most 3 neighbours, and
 // after every contraction.
 TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
-  uint64_t updates[5] = {};
-  for (int variant = 0; variant < 5; variant++) {
+  uint64_t updates[6] = {}, shortcuts[6] = {};
+  for (int variant = 0; variant < 6; variant++) {
     SCOPED_TRACE(variant);
     CTestGraph g(40 * 30);
     AddGrid(g, 40, 30, 50, 11);
@@ -738,6 +738,7 @@ TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
     if (variant == 1) state.rebuildAfterChanges = 3;
     if (variant == 3) state.neighbourUpdateLimit = 3;
     if (variant == 4) state.neighbourUpdateLimit = 0;
+    if (variant == 5) state.incrementalUpdates = false;
     g_WrapState = variant == 2 ? &state : nullptr;
     CReallocArray<TChNode*> list, ordered;
     for (TChNode& n : g.nodes) list.PushBack(&n);
@@ -746,12 +747,81 @@ TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
     EXPECT_EQ(state.counts.rebuilds > 0, variant == 1);
     EXPECT_EQ(g_WrapState, nullptr);
     updates[variant] = state.counts.simulations;
+    shortcuts[variant] = g.Shortcuts();
     ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);
     g.LinkAllUpward();
     ExpectQueriesMatch(g, 20, 50, 12, false);
   }
   EXPECT_LT(updates[3], updates[0]);
   EXPECT_LE(updates[0], updates[4]);
+  // Priorities updated from the notes order about as well as simulations afresh.
+  EXPECT_LT(shortcuts[0], shortcuts[5] * 105 / 100);
+  EXPECT_GT(shortcuts[0], shortcuts[5] * 95 / 100);
+}
+
+// After a contraction a neighbour's notes list pairs of its own entries
+// only, and the pairs of the entries it gained are those a simulation
+// afresh finds without a witness (plain graphs, searches without bounds:
+// the same searches, on fewer targets for an entry it kept). The pairs of
+// the entries it kept stand as noted; the top-of-heap check catches those
+// that changed.
+TEST(ChOrder, NeighbourNotesFollowTheirEntries) {
+  for (uint32_t seed : {41u, 42u, 43u}) {
+    SCOPED_TRACE(seed);
+    CTestGraph g(400);
+    BuildRandom(g, {400, 3, 40, seed, false, 10, 0, false});
+    CH::TOrderingState state(g);
+    state.witnessHopLimit = 0;
+    state.witnessSettledLimit = 0;
+    CReallocArray<TChNode*> all;
+    for (TChNode& n : g.nodes) all.PushBack(&n);
+    state.nodes = &all;
+    state.stamp.Reset(g);
+    for (TChNode& n : g.nodes) g.SimulateAndNote(state, &n);
+    std::vector<bool> contracted(400, false);
+    size_t freshPairs = 0, keptPairs = 0, keptAgree = 0;
+    std::mt19937 rng(seed);
+    for (int k = 0; k < 150; k++) {
+      uint32_t v = rng() % 400;
+      while (contracted[v]) v = (v + 1) % 400;
+      contracted[v] = true;
+      g.PerformContraction(state, g.Node(v));
+      std::set<uint32_t> seen;
+      for (TChNode* n : state.neighbours) {
+        if (contracted[g.Index(n)] || !seen.insert(g.Index(n)).second) continue;
+        g.UpdatePriority(state, n);
+        const CH::TNodeNotes& notes = state.notes[n->id];
+        if (!notes.valid) continue;
+        std::set<uint32_t> ins, outs, made(state.madeEdges.begin(), state.madeEdges.end());
+        for (const CH::TChAdjEntry& e : n->in) ins.insert(e.edge);
+        for (const CH::TChAdjEntry& e : n->out) outs.insert(e.edge);
+        using TPair = std::pair<uint32_t, uint32_t>;
+        std::set<TPair> noted, fresh;
+        for (const CH::TNeededPair& p : notes.pairs) {
+          ASSERT_TRUE(ins.count(p.in) && outs.count(p.out)) << "a noted pair of an entry that went";
+          noted.insert({p.in, p.out});
+        }
+        CReallocArray<CH::TNeededPair> now;
+        int64_t d, h;
+        g.ContractNode(state, n, false, &d, &h, nullptr, &now);
+        for (const CH::TNeededPair& p : now) fresh.insert({p.in, p.out});
+        for (uint32_t in : ins) {
+          for (uint32_t out : outs) {
+            const TPair p{in, out};
+            if (made.count(in) || made.count(out)) {
+              freshPairs++;
+              EXPECT_EQ(noted.count(p), fresh.count(p)) << "pair " << in << " -> " << out;
+            } else {
+              keptPairs++;
+              keptAgree += noted.count(p) == fresh.count(p);
+            }
+          }
+        }
+      }
+    }
+    EXPECT_GT(freshPairs, 100u);
+    EXPECT_GT(keptAgree, keptPairs * 95 / 100);
+  }
 }
 
 TEST(ChRandom, SameInputSameHierarchy) {

@@ -29,6 +29,33 @@ constexpr size_t kNotedPairsLimit = 64;
 
 bool Sorted(const CReallocArray<uint32_t>& a, uint32_t x) { return std::binary_search(a.begin(), a.end(), x); }
 
+// Whether an edge from u serves the pair u -> v -> w over f and o as its
+// witness, as the witness search from u would take it.
+bool DirectWitness(const TChNode* u, const TChAdjEntry& f, const TChNode* v, const TChAdjEntry& o) {
+  const TChNode* w = o.other;
+  const uint64_t length = static_cast<uint64_t>(EdgeCost(f.word)) + EdgeCost(o.word);
+  const bool restricted = ((f.word | o.word) & kEdgeRestricted) != 0;
+  const bool confined = v->IsArea() && u->IsArea() && w->IsArea() && !((f.word | o.word) & kEdgeLeavesArea);
+  for (const TChAdjEntry& e : u->out) {
+    if (e.other != w || EdgeCost(e.word) > length) continue;
+    if (!restricted && (e.word & kEdgeRestricted)) continue;
+    if (confined && (e.word & kEdgeLeavesArea)) continue;
+    return true;
+  }
+  return false;
+}
+
+uint32_t PairHops(const TChAdjEntry& f, const TChAdjEntry& o) {
+  return static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(f.hops) + o.hops, UINT32_MAX));
+}
+
+bool PairBefore(const TNeededPair& a, const TNeededPair& b) { return a.in != b.in ? a.in < b.in : a.out < b.out; }
+
+// Whether a list sorted by PairBefore holds the pair of two entries.
+bool KnownPair(const CReallocArray<TNeededPair>& known, uint32_t in, uint32_t out) {
+  return std::binary_search(known.begin(), known.end(), TNeededPair{in, out, 0, 0}, PairBefore);
+}
+
 struct TOrderBefore {
   TTieBreak tieBreak;
   bool operator()(const TChNode* a, const TChNode* b) const {
@@ -324,7 +351,8 @@ void CGraph::DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, 
 }
 
 void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference,
-                          int64_t* hopSum, CReallocArray<TChNode*>* neighbours, CReallocArray<TNeededPair>* needed) {
+                          int64_t* hopSum, CReallocArray<TChNode*>* neighbours, CReallocArray<TNeededPair>* needed,
+                          const CReallocArray<TNeededPair>* known) {
   int64_t d = 0, h = 0;
   if (perform) neighbours->Clear();
   if (needed) needed->Clear();
@@ -344,17 +372,20 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
       needs.Clear();
       for (const TChAdjEntry& o : v->out) {
         uIsOutNeighbour |= o.other == u;
-        needs.PushBack(1);
+        needs.PushBack(known ? KnownPair(*known, f->edge, o.edge) : 1);
       }
-      DecideRow(state, v, *f, needs);
+      if (!known) DecideRow(state, v, *f, needs);
       size_t i = 0;
       for (const TChAdjEntry& oe : v->out) {
         const TChAdjEntry* o = &oe;
         if (!needs[i++]) continue;
         h = std::min<int64_t>(h + f->hops + o->hops, kHopSumCap);
         const bool legal = PairLegal(u, *f, v, *o);
-        if (needed) needed->PushBack(TNeededPair{f->edge, o->edge, f->hops + o->hops, legal});
+        if (needed) needed->PushBack(TNeededPair{f->edge, o->edge, PairHops(*f, *o), legal});
         if (!legal) continue;  // no route can take it
+        // Without searches, a shortcut made for an earlier in-entry from u
+        // (a parallel edge into v) is the one witness to look for.
+        if (perform && known && DirectWitness(u, *f, v, *o)) continue;
         d++;
         if (perform) {
           MakeShortcut(*f, *o, v);
@@ -558,17 +589,26 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
         decided = true;
         break;
       }
+      // A node that could not be settled needs no place in the heap.
+      if (WitnessKey(w) >= settleBelow) continue;
       WitnessPush(state, w, item.hops + 1);
     }
   }
   state.witnessHeap.Clear();
 }
 
-void CGraph::PerformContraction(TOrderingState& state, TChNode* v) {
+void CGraph::PerformContraction(TOrderingState& state, TChNode* v, bool fromNotes) {
   int64_t d = 0, h = 0;
   if (!state.incrementalUpdates) {
     ContractNode(state, v, true, &d, &h, &state.neighbours);
     return;
+  }
+  // The notes of a node simulated just now: its pairs without a witness.
+  const CReallocArray<TNeededPair>* known = nullptr;
+  if (fromNotes && v->id < state.notes.Size() && state.notes[v->id].valid) {
+    CReallocArray<TNeededPair>& pairs = state.notes[v->id].pairs;
+    std::sort(pairs.begin(), pairs.end(), PairBefore);
+    known = &pairs;
   }
   // The neighbours' entries that go are the twins of v's; those that come
   // are the shortcuts it makes.
@@ -582,7 +622,7 @@ void CGraph::PerformContraction(TOrderingState& state, TChNode* v) {
     CReallocArray<uint32_t>*& log;
     ~TLogOff() { log = nullptr; }
   } logOff{linkLog};
-  ContractNode(state, v, true, &d, &h, &state.neighbours);
+  ContractNode(state, v, true, &d, &h, &state.neighbours, nullptr, known);
   std::sort(state.madeEdges.begin(), state.madeEdges.end());
   if (v->id < state.notes.Size()) state.notes[v->id] = TNodeNotes{};
   state.contractions++;
@@ -642,9 +682,7 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
     size_t i = 0;
     for (const TChAdjEntry& o : n->out) {
       if (!needs[i++]) continue;
-      const uint64_t hops = static_cast<uint64_t>(f.hops) + o.hops;
-      pairs.PushBack(TNeededPair{f.edge, o.edge, static_cast<uint32_t>(std::min<uint64_t>(hops, UINT32_MAX)),
-                                 PairLegal(f.other, f, n, o)});
+      pairs.PushBack(TNeededPair{f.edge, o.edge, PairHops(f, o), PairLegal(f.other, f, n, o)});
     }
   }
   int64_t d = -static_cast<int64_t>(n->in.size) - n->out.size, h = 0;
@@ -709,7 +747,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
     top = heap.Top();
     top->rank = nextRank++;
     heap.Pop();
-    PerformContraction(state, top);
+    PerformContraction(state, top, state.performFromNotes);
     if (state.neighbourUpdateLimit && state.neighbours.Size() > state.neighbourUpdateLimit) {
       if (incremental) {
         for (TChNode* n : state.neighbours) {

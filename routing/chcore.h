@@ -434,6 +434,7 @@ struct TOrderingState {
   // Neighbours after a contraction: their notes updated by the entries they
   // lost and gained (off: simulated afresh, as at the top of the heap).
   bool incrementalUpdates = true;
+  bool performFromNotes = true;
   CReallocArray<TNodeNotes> notes;     // by node id
   CReallocArray<uint32_t> goneEdges;   // the records of the entries the last contraction removed, sorted
   CReallocArray<uint32_t> madeEdges;   // the records it linked, sorted
@@ -490,9 +491,12 @@ class CGraph {
   // whose priority may have changed are listed. A pair u -> v -> w needs a
   // shortcut unless a witness search finds a path that serves every route
   // the pair serves; it is made when a route can take it (PairLegal).
-  // needed, when given, receives the pairs without a witness.
+  // needed, when given, receives the pairs without a witness; known, when
+  // given, holds them already (sorted by in and out record), and no
+  // witness search is run.
   void ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference, int64_t* hopSum,
-                    CReallocArray<TChNode*>* neighbours, CReallocArray<TNeededPair>* needed = nullptr);
+                    CReallocArray<TChNode*>* neighbours, CReallocArray<TNeededPair>* needed = nullptr,
+                    const CReallocArray<TNeededPair>* known = nullptr);
   // Labels the nodes reachable from u without passing v, within the limit,
   // until the given number of targets is settled, every pair listed in the
   // state's witnessTargets is decided, or the state's bounds on path edges
@@ -525,8 +529,9 @@ class CGraph {
   // Simulates a node and keeps its pairs in its notes.
   int32_t SimulateAndNote(TOrderingState& state, TChNode* n);
   // Contracts v and lists its neighbours in the state; with incremental
-  // updates, also the records of the entries that went and came.
-  void PerformContraction(TOrderingState& state, TChNode* v);
+  // updates, also the records of the entries that went and came. fromNotes:
+  // v was simulated just now, and its notes decide its pairs.
+  void PerformContraction(TOrderingState& state, TChNode* v, bool fromNotes = false);
 
   // Self-checks; each returns null, or a text naming the first broken rule.
   // After OrderNodes over the given nodes (before upward linking): their

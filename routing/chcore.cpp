@@ -719,13 +719,15 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   TOrderHeap heap(state.heapEntriesPerBlock, TOrderBefore{tieBreak});
   heap.Build(nodes.data, nodes.Size());
   uint32_t changes = 0;
+  const uint32_t rebuildAfter = std::max<uint32_t>(
+      state.rebuildAfterChanges, state.rebuildShare ? static_cast<uint32_t>(std::min<size_t>(nodes.Size() / state.rebuildShare, UINT32_MAX)) : 0);
   int32_t nextRank = 0;
   while (!heap.Empty() && !Stopped(stop)) {
     TChNode* top = heap.Top();
     int32_t priority = simulate(top);
     if (priority != top->rank) {
       state.counts.priorityChanges++;
-      if (++changes == state.rebuildAfterChanges) {
+      if (++changes == rebuildAfter) {
         // Lazy updates have drifted: simulate every waiting node again.
         changes = 0;
         state.counts.rebuilds++;

@@ -541,13 +541,15 @@ TEST(ChOrder, StampWrapClearsEveryNode) {
 }
 
 // The rebuild after kRebuildAfterChanges top changes replaces the list by
-// the waiting nodes; one change short of it, the run is unchanged.
+// the waiting nodes; one change short of it, the run is unchanged. A large
+// graph waits for one change per kRebuildShare nodes.
 TEST(ChOrder, RebuildOnTheThresholdChange) {
-  auto run = [](uint32_t threshold, uint32_t* changes, uint32_t* rebuilds, size_t* listSize) {
+  auto run = [](uint32_t threshold, uint32_t* changes, uint32_t* rebuilds, size_t* listSize, uint32_t share = 0) {
     CTestGraph g(400);
     AddGrid(g, 20, 20, 9, 5);
     CH::TOrderingState state(g);
     state.rebuildAfterChanges = threshold;
+    state.rebuildShare = share;
     CReallocArray<TChNode*> list;
     for (TChNode& n : g.nodes) list.PushBack(&n);
     g.OrderNodes(state, list, CH::CompareNodeIds, nullptr);
@@ -568,6 +570,11 @@ TEST(ChOrder, RebuildOnTheThresholdChange) {
   run(changes, &c2, &r2, &size2);
   EXPECT_GE(r2, 1u);
   EXPECT_LT(size2, 400u);
+  // The same thresholds as one change per so many nodes ordered.
+  EXPECT_EQ(run(1, &c2, &r2, &size2, 400 / (changes + 1)), plain);
+  EXPECT_EQ(r2, 0u);
+  run(1, &c2, &r2, &size2, (400 + changes - 1) / changes);
+  EXPECT_GE(r2, 1u);
 }
 
 namespace {
@@ -735,7 +742,10 @@ TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
     CTestGraph g(40 * 30);
     AddGrid(g, 40, 30, 50, 11);
     CH::TOrderingState state(g);
-    if (variant == 1) state.rebuildAfterChanges = 3;
+    if (variant == 1) {
+      state.rebuildAfterChanges = 3;
+      state.rebuildShare = 0;
+    }
     if (variant == 3) state.neighbourUpdateLimit = 3;
     if (variant == 4) state.neighbourUpdateLimit = 0;
     if (variant == 5) state.incrementalUpdates = false;

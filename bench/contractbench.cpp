@@ -4,10 +4,11 @@
 // searches, nodes they settled, edges they scanned, shortcuts made,
 // priority updates, top-of-heap changes, full re-simulations).
 //
-//   build/x64/bench/contractbench [--markdown] [--digest] map.mp...
+//   build/x64/bench/contractbench [--markdown] [--digest] [--distance | --time] map.mp...
 //
 // --digest adds a hash of each built graph, so that a change meant to keep
-// the hierarchy can be checked to keep it.
+// the hierarchy can be checked to keep it. --distance or --time builds one
+// metric only.
 #include <cstdio>
 #include <cstring>
 
@@ -58,18 +59,22 @@ void PrintRow(const char* map, const char* metric, const CH::CGeoMapGraph& g) {
 
 int main(int argc, char** argv) {
   int first = 1;
-  bool markdown = false, digest = false;
+  bool markdown = false, digest = false, distance = true, time = true;
   for (; first < argc && argv[first][0] == '-'; first++) {
     if (std::strcmp(argv[first], "--markdown") == 0) {
       markdown = true;
     } else if (std::strcmp(argv[first], "--digest") == 0) {
       digest = true;
+    } else if (std::strcmp(argv[first], "--distance") == 0) {
+      time = false;
+    } else if (std::strcmp(argv[first], "--time") == 0) {
+      distance = false;
     } else {
       break;
     }
   }
   if (argc <= first) {
-    std::fprintf(stderr, "usage: contractbench [--markdown] [--digest] map.mp...\n");
+    std::fprintf(stderr, "usage: contractbench [--markdown] [--digest] [--distance | --time] map.mp...\n");
     return 2;
   }
   if (markdown) {
@@ -92,8 +97,10 @@ int main(int argc, char** argv) {
     const char* name = std::strrchr(argv[i], '/') ? std::strrchr(argv[i], '/') + 1 : argv[i];
     CH::CGeoMapGraph g;
     for (uint32_t metric : {CH::kMetricDistance, CH::kMetricTime}) {
+      if (!(metric == CH::kMetricTime ? time : distance)) continue;
       const char* metricName = metric == CH::kMetricTime ? "Time" : "Distance";
-      g.Build(roads, metric, metric == CH::kMetricTime, nullptr);
+      // As the map writer builds them: Time on the nodes and edges of Distance.
+      g.Build(roads, metric, metric == CH::kMetricTime && distance, nullptr);
       if (markdown) {
         PrintRow(name, metricName, g);
         std::fflush(stdout);

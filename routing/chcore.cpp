@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <stdexcept>
 
 namespace CH {
 
@@ -222,15 +223,22 @@ void CGraph::RemoveEntryTo(TChAdjList& list, const TChNode* other) {
   }
 }
 
+uint32_t CGraph::NextSerial() {
+  // A graph links far fewer than 2^32 edges; a wrap would pass old entries for new.
+  if (linkSerial == UINT32_MAX) throw std::length_error("too many edges linked");
+  return linkSerial++;
+}
+
 void CGraph::LinkEdge(const TChEdgeRecord& edge, uint32_t hops, uint32_t index) {
-  if (linkLog) linkLog->PushBack(index);
-  adjacency.Push(edge.from->out, TChAdjEntry{edge.to, edge.word, hops, index});
-  adjacency.Push(edge.to->in, TChAdjEntry{edge.from, edge.word, hops, index});
+  const uint32_t serial = NextSerial();
+  adjacency.Push(edge.from->out, TChAdjEntry{edge.to, edge.word, hops, index, serial});
+  adjacency.Push(edge.to->in, TChAdjEntry{edge.from, edge.word, hops, index, serial});
 }
 
 void CGraph::LinkUpwardEdge(const TChEdgeRecord& edge, uint32_t index) {
-  if (edge.to->rank >= edge.from->rank) adjacency.Push(edge.from->out, TChAdjEntry{edge.to, edge.word, 0, index});
-  if (edge.from->rank >= edge.to->rank) adjacency.Push(edge.to->in, TChAdjEntry{edge.from, edge.word, 0, index});
+  const uint32_t serial = NextSerial();
+  if (edge.to->rank >= edge.from->rank) adjacency.Push(edge.from->out, TChAdjEntry{edge.to, edge.word, 0, index, serial});
+  if (edge.from->rank >= edge.to->rank) adjacency.Push(edge.to->in, TChAdjEntry{edge.from, edge.word, 0, index, serial});
 }
 
 void CGraph::ClearAdjacency() {
@@ -372,7 +380,7 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
       needs.Clear();
       for (const TChAdjEntry& o : v->out) {
         uIsOutNeighbour |= o.other == u;
-        needs.PushBack(known ? KnownPair(*known, f->edge, o.edge) : 1);
+        needs.PushBack(known ? KnownPair(*known, f->serial, o.serial) : 1);
       }
       if (!known) DecideRow(state, v, *f, needs);
       size_t i = 0;
@@ -381,7 +389,7 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
         if (!needs[i++]) continue;
         h = std::min<int64_t>(h + f->hops + o->hops, kHopSumCap);
         const bool legal = PairLegal(u, *f, v, *o);
-        if (needed) needed->PushBack(TNeededPair{f->edge, o->edge, PairHops(*f, *o), legal});
+        if (needed) needed->PushBack(TNeededPair{f->serial, o->serial, PairHops(*f, *o), legal});
         if (!legal) continue;  // no route can take it
         // Without searches, a shortcut made for an earlier in-entry from u
         // (a parallel edge into v) is the one witness to look for.
@@ -610,20 +618,7 @@ void CGraph::PerformContraction(TOrderingState& state, TChNode* v, bool fromNote
     std::sort(pairs.begin(), pairs.end(), PairBefore);
     known = &pairs;
   }
-  // The neighbours' entries that go are the twins of v's; those that come
-  // are the shortcuts it makes.
-  state.goneEdges.Clear();
-  for (const TChAdjEntry& e : v->in) state.goneEdges.PushBack(e.edge);
-  for (const TChAdjEntry& e : v->out) state.goneEdges.PushBack(e.edge);
-  std::sort(state.goneEdges.begin(), state.goneEdges.end());
-  state.madeEdges.Clear();
-  linkLog = &state.madeEdges;
-  struct TLogOff {
-    CReallocArray<uint32_t>*& log;
-    ~TLogOff() { log = nullptr; }
-  } logOff{linkLog};
   ContractNode(state, v, true, &d, &h, &state.neighbours, nullptr, known);
-  std::sort(state.madeEdges.begin(), state.madeEdges.end());
   if (v->id < state.notes.Size()) state.notes[v->id] = TNodeNotes{};
   state.contractions++;
 }
@@ -640,6 +635,7 @@ int32_t CGraph::SimulateAndNote(TOrderingState& state, TChNode* n) {
   state.counts.simulations++;
   int64_t d = 0, h = 0;
   ContractNode(state, n, false, &d, &h, nullptr, &notes.pairs);
+  notes.serial = linkSerial;
   notes.valid = notes.pairs.Size() <= kNotedPairsLimit;
   if (!notes.valid) notes.pairs.Free();
   return Priority(d, h);
@@ -650,9 +646,18 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
   if (!notes.valid) return SimulateAndNote(state, n);
   state.counts.simulations++;
   CReallocArray<TNeededPair>& pairs = notes.pairs;
+  // The pairs of entries that went are dropped.
+  CReallocArray<uint32_t>& ins = state.serialsIn;
+  CReallocArray<uint32_t>& outs = state.serialsOut;
+  ins.Clear();
+  outs.Clear();
+  for (const TChAdjEntry& f : n->in) ins.PushBack(f.serial);
+  for (const TChAdjEntry& o : n->out) outs.PushBack(o.serial);
+  std::sort(ins.begin(), ins.end());
+  std::sort(outs.begin(), outs.end());
   size_t kept = 0;
   for (const TNeededPair& p : pairs) {
-    if (!Sorted(state.goneEdges, p.in) && !Sorted(state.goneEdges, p.out)) pairs[kept++] = p;
+    if (Sorted(ins, p.in) && Sorted(outs, p.out)) pairs[kept++] = p;
   }
   pairs.Resize(kept);
   // Out-entries that came pair with every in-entry; in-entries that came
@@ -661,7 +666,7 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
   freshOut.Clear();
   bool anyFreshOut = false;
   for (const TChAdjEntry& o : n->out) {
-    const bool fresh = Sorted(state.madeEdges, o.edge);
+    const bool fresh = o.serial >= notes.serial;
     freshOut.PushBack(fresh);
     anyFreshOut |= fresh;
   }
@@ -670,7 +675,7 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
   for (uint32_t fi = n->in.size; fi-- > 0;) {
     const TChAdjEntry& f = n->in.data[fi];
     if (f.other == n) continue;
-    const bool freshIn = Sorted(state.madeEdges, f.edge);
+    const bool freshIn = f.serial >= notes.serial;
     if (!freshIn && !anyFreshOut) continue;
     if (!prepared) {
       PrepareTargets(state, n);
@@ -682,9 +687,10 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
     size_t i = 0;
     for (const TChAdjEntry& o : n->out) {
       if (!needs[i++]) continue;
-      pairs.PushBack(TNeededPair{f.edge, o.edge, PairHops(f, o), PairLegal(f.other, f, n, o)});
+      pairs.PushBack(TNeededPair{f.serial, o.serial, PairHops(f, o), PairLegal(f.other, f, n, o)});
     }
   }
+  notes.serial = linkSerial;
   int64_t d = -static_cast<int64_t>(n->in.size) - n->out.size, h = 0;
   for (const TNeededPair& p : pairs) {
     h = std::min<int64_t>(h + p.hops, kHopSumCap);
@@ -751,12 +757,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
     heap.Pop();
     PerformContraction(state, top, state.performFromNotes);
     if (state.neighbourUpdateLimit && state.neighbours.Size() > state.neighbourUpdateLimit) {
-      if (incremental) {
-        for (TChNode* n : state.neighbours) {
-          if (n->heapEntry) state.notes[n->id].valid = false;
-        }
-      }
-      continue;
+      continue;  // the notes catch up at the next update
     }
     for (TChNode* n : state.neighbours) {
       if (!n->heapEntry) continue;

@@ -85,8 +85,9 @@ constexpr uint32_t kNoEdge = 0xffffffff;
 struct TChAdjEntry {
   TChNode* other;
   uint32_t word;
-  uint32_t hops;  // base edges the edge stands for; 0 once linked upward
-  uint32_t edge;  // the edge record it links (the derived graph's index)
+  uint32_t hops;    // base edges the edge stands for; 0 once linked upward
+  uint32_t edge;    // the edge record it links (the derived graph's index)
+  uint32_t serial;  // of the link: the two entries of one edge share it, later links count higher
 };
 
 // A node's in- or out-list: its entries in one block of the graph's
@@ -394,7 +395,7 @@ struct TWitnessTarget {
 };
 
 // A pair of a node's in-entry and out-entry that a simulation found no
-// witness for, by the edge records of the two entries.
+// witness for, by the serials of the two entries.
 struct TNeededPair {
   uint32_t in;
   uint32_t out;
@@ -402,12 +403,14 @@ struct TNeededPair {
   uint32_t legal;  // 1 when a route can take it: a shortcut the edge difference counts
 };
 
-// What the last simulation of a waiting node found: its pairs without a
-// witness. After a neighbour's contraction only the pairs of the entries
-// it gained need witness searches (UpdatePriority).
+// What the simulations of a waiting node found: its pairs without a
+// witness, of the entries linked before `serial`. After a neighbour's
+// contraction only the pairs of the entries linked since need witness
+// searches; the pairs of entries that went are dropped (UpdatePriority).
 struct TNodeNotes {
   CReallocArray<TNeededPair> pairs;
-  bool valid = false;       // the pairs are those of the node's lists
+  uint32_t serial = 0;      // the link serial when the notes were made
+  bool valid = false;
   uint32_t updatedAt = 0;   // the contraction after which it was updated last
 };
 
@@ -443,8 +446,7 @@ struct TOrderingState {
   bool incrementalUpdates = true;
   bool performFromNotes = true;
   CReallocArray<TNodeNotes> notes;     // by node id
-  CReallocArray<uint32_t> goneEdges;   // the records of the entries the last contraction removed, sorted
-  CReallocArray<uint32_t> madeEdges;   // the records it linked, sorted
+  CReallocArray<uint32_t> serialsIn, serialsOut;  // of a node updated, sorted
   uint32_t contractions = 0;
   // Statistics of the last ordering.
   TContractionCounts counts;
@@ -499,7 +501,7 @@ class CGraph {
   // shortcut unless a witness search finds a path that serves every route
   // the pair serves; it is made when a route can take it (PairLegal).
   // needed, when given, receives the pairs without a witness; known, when
-  // given, holds them already (sorted by in and out record), and no
+  // given, holds them already (sorted by in and out serial), and no
   // witness search is run.
   void ContractNode(TOrderingState& state, TChNode* v, bool perform, int64_t* edgeDifference, int64_t* hopSum,
                     CReallocArray<TChNode*>* neighbours, CReallocArray<TNeededPair>* needed = nullptr,
@@ -535,9 +537,8 @@ class CGraph {
   int32_t UpdatePriority(TOrderingState& state, TChNode* n);
   // Simulates a node and keeps its pairs in its notes.
   int32_t SimulateAndNote(TOrderingState& state, TChNode* n);
-  // Contracts v and lists its neighbours in the state; with incremental
-  // updates, also the records of the entries that went and came. fromNotes:
-  // v was simulated just now, and its notes decide its pairs.
+  // Contracts v and lists its neighbours in the state. fromNotes: v was
+  // simulated just now, and its notes decide its pairs.
   void PerformContraction(TOrderingState& state, TChNode* v, bool fromNotes = false);
 
   // Self-checks; each returns null, or a text naming the first broken rule.
@@ -551,8 +552,8 @@ class CGraph {
   CAdjacencyStore adjacency;
 
  private:
-  // While set, LinkEdge notes the record of every edge it links.
-  CReallocArray<uint32_t>* linkLog = nullptr;
+  uint32_t linkSerial = 0;  // of the next LinkEdge
+  uint32_t NextSerial();
   // Unlinks the first entry in list order whose other node is given.
   void RemoveEntryTo(TChAdjList& list, const TChNode* other);
   // The bound of every out-entry of v for the witness searches of its pairs

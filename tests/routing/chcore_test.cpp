@@ -799,12 +799,19 @@ TEST(ChOrder, NeighbourNotesFollowTheirEntries) {
       std::set<uint32_t> seen;
       for (TChNode* n : state.neighbours) {
         if (contracted[g.Index(n)] || !seen.insert(g.Index(n)).second) continue;
+        const uint32_t notedUpTo = state.notes[n->id].serial;
         g.UpdatePriority(state, n);
         const CH::TNodeNotes& notes = state.notes[n->id];
         if (!notes.valid) continue;
-        std::set<uint32_t> ins, outs, made(state.madeEdges.begin(), state.madeEdges.end());
-        for (const CH::TChAdjEntry& e : n->in) ins.insert(e.edge);
-        for (const CH::TChAdjEntry& e : n->out) outs.insert(e.edge);
+        std::set<uint32_t> ins, outs, made;
+        for (const CH::TChAdjEntry& e : n->in) ins.insert(e.serial);
+        for (const CH::TChAdjEntry& e : n->out) outs.insert(e.serial);
+        for (uint32_t x : ins) {
+          if (x >= notedUpTo) made.insert(x);
+        }
+        for (uint32_t x : outs) {
+          if (x >= notedUpTo) made.insert(x);
+        }
         using TPair = std::pair<uint32_t, uint32_t>;
         std::set<TPair> noted, fresh;
         for (const CH::TNeededPair& p : notes.pairs) {

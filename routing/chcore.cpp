@@ -57,13 +57,12 @@ bool KnownPair(const CReallocArray<TNeededPair>& known, uint32_t in, uint32_t ou
   return std::binary_search(known.begin(), known.end(), TNeededPair{in, out, 0, 0}, PairBefore);
 }
 
-struct TOrderBefore {
+struct TRankOrder {
   TTieBreak tieBreak;
-  bool operator()(const TChNode* a, const TChNode* b) const {
-    return a->rank < b->rank || (a->rank == b->rank && tieBreak(a, b));
-  }
+  static int64_t Key(const TChNode* n) { return n->rank; }
+  bool Tie(const TChNode* a, const TChNode* b) const { return tieBreak(a, b); }
 };
-using TOrderHeap = TNodeHeap<TChNode, TOrderBefore>;
+using TOrderHeap = TNodeHeap<TChNode, TRankOrder>;
 
 int32_t SimulatePriority(CGraph& graph, TOrderingState& state, TChNode* v) {
   state.counts.simulations++;
@@ -722,7 +721,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   auto simulate = [&](TChNode* n) { return incremental ? SimulateAndNote(state, n) : SimulatePriority(*this, state, n); };
   for (TChNode* n : nodes) n->rank = simulate(n);
 
-  TOrderHeap heap(state.heapEntriesPerBlock, TOrderBefore{tieBreak});
+  TOrderHeap heap(state.heapEntriesPerBlock, TRankOrder{tieBreak});
   heap.Build(nodes.data, nodes.Size());
   uint32_t changes = 0;
   const uint32_t rebuildAfter = std::max<uint32_t>(

@@ -197,22 +197,25 @@ struct TPathLabel {
 };
 
 // Binary heap of entries that know their position, so that an item whose
-// key changed is moved in place. TBefore(a, b) is true when item a goes
-// first. Entries come from the heap's own pool.
-template <class TItem, class TBefore>
+// key changed is moved in place. Item a goes before item b when
+// TOrder::Key(a) < TOrder::Key(b), or the keys are equal and
+// order.Tie(a, b). Each place of the heap array keeps its item's key, so
+// that the sifts compare without reading the items but on equal keys.
+// Entries come from the heap's own pool.
+template <class TItem, class TOrder>
 class TNodeHeap {
  public:
   using TEntry = THeapEntry<TItem>;
 
-  explicit TNodeHeap(size_t entriesPerBlock = kHeapEntriesPerBlock, TBefore before = TBefore())
-      : pool(entriesPerBlock), before(before) {}
+  explicit TNodeHeap(size_t entriesPerBlock = kHeapEntriesPerBlock, TOrder order = TOrder())
+      : pool(entriesPerBlock), order(order) {}
   TNodeHeap(const TNodeHeap&) = delete;
   TNodeHeap& operator=(const TNodeHeap&) = delete;
 
   bool Empty() const { return heap.Empty(); }
   size_t Size() const { return heap.Size(); }
-  TItem* Top() const { return heap[0]->item; }
-  TItem* At(size_t position) const { return heap[position]->item; }
+  TItem* Top() const { return heap[0].entry->item; }
+  TItem* At(size_t position) const { return heap[position].entry->item; }
 
   void Push(TItem* item) {
     heap.Reserve(heap.Size() + 1);  // before the entry exists, so a failure leaves nothing half-linked
@@ -220,17 +223,17 @@ class TNodeHeap {
     e->item = item;
     e->position = heap.Size();
     item->heapEntry = e;
-    heap.PushBack(e);
+    heap.PushBack(TSlot{TOrder::Key(item), e});
     SiftUp(e->position);
   }
 
   // Removes the top entry and returns its item.
   TItem* Pop() {
-    TEntry* top = heap[0];
+    TEntry* top = heap[0].entry;
     TItem* item = top->item;
     item->heapEntry = nullptr;
     pool.Release(top);
-    TEntry* last = heap.Back();
+    const TSlot last = heap.Back();
     heap.PopBack();
     if (!heap.Empty()) {
       Place(last, 0);
@@ -242,13 +245,18 @@ class TNodeHeap {
   // Repositions an entry whose key changed.
   void Update(TEntry* e) {
     size_t p = e->position;
-    if (p > 0 && before(e->item, heap[(p - 1) / 2]->item)) {
+    heap[p].key = TOrder::Key(e->item);
+    if (p > 0 && Before(heap[p], heap[(p - 1) / 2])) {
       SiftUp(p);
     } else {
       SiftDown(p);
     }
   }
-  void MoveUp(TEntry* e) { SiftUp(e->position); }
+  // Repositions an entry whose key fell.
+  void MoveUp(TEntry* e) {
+    heap[e->position].key = TOrder::Key(e->item);
+    SiftUp(e->position);
+  }
 
   // Builds the heap from the items in order (the entries of earlier
   // contents are dropped).
@@ -260,7 +268,7 @@ class TNodeHeap {
       e->item = items[i];
       e->position = i;
       items[i]->heapEntry = e;
-      heap.PushBack(e);
+      heap.PushBack(TSlot{TOrder::Key(items[i]), e});
     }
     for (size_t i = n / 2; i-- > 0;) SiftDown(i);
   }
@@ -268,51 +276,60 @@ class TNodeHeap {
   // Empties the heap; items still in it lose their entries, which go back
   // to the pool's free list.
   void Clear() {
-    for (TEntry* e : heap) {
-      e->item->heapEntry = nullptr;
-      pool.Release(e);
+    for (const TSlot& slot : heap) {
+      slot.entry->item->heapEntry = nullptr;
+      pool.Release(slot.entry);
     }
     heap.Clear();
   }
 
  private:
-  void Place(TEntry* e, size_t p) {
-    heap[p] = e;
-    e->position = p;
+  struct TSlot {
+    int64_t key;
+    TEntry* entry;
+  };
+
+  bool Before(const TSlot& a, const TSlot& b) const {
+    return a.key < b.key || (a.key == b.key && order.Tie(a.entry->item, b.entry->item));
+  }
+  void Place(const TSlot& slot, size_t p) {
+    heap[p] = slot;
+    slot.entry->position = p;
   }
   void SiftUp(size_t p) {
-    TEntry* e = heap[p];
+    const TSlot slot = heap[p];
     while (p > 0) {
       size_t parent = (p - 1) / 2;
-      if (!before(e->item, heap[parent]->item)) break;
+      if (!Before(slot, heap[parent])) break;
       Place(heap[parent], p);
       p = parent;
     }
-    Place(e, p);
+    Place(slot, p);
   }
   void SiftDown(size_t p) {
-    TEntry* e = heap[p];
+    const TSlot slot = heap[p];
     size_t n = heap.Size();
     for (;;) {
       size_t child = 2 * p + 1;
       if (child >= n) break;
-      if (child + 1 < n && before(heap[child + 1]->item, heap[child]->item)) child++;
-      if (!before(heap[child]->item, e->item)) break;
+      if (child + 1 < n && Before(heap[child + 1], heap[child])) child++;
+      if (!Before(heap[child], slot)) break;
       Place(heap[child], p);
       p = child;
     }
-    Place(e, p);
+    Place(slot, p);
   }
 
-  CReallocArray<TEntry*> heap;
+  CReallocArray<TSlot> heap;
   CBlockPool<TEntry> pool;
-  TBefore before;
+  TOrder order;
 };
 
-struct TPathLabelBefore {
-  bool operator()(const TPathLabel* a, const TPathLabel* b) const { return a->Distance() < b->Distance(); }
+struct TPathLabelOrder {
+  static int64_t Key(const TPathLabel* l) { return l->Distance(); }
+  bool Tie(const TPathLabel*, const TPathLabel*) const { return false; }
 };
-using TPathHeap = TNodeHeap<TPathLabel, TPathLabelBefore>;
+using TPathHeap = TNodeHeap<TPathLabel, TPathLabelOrder>;
 
 // Labels of one path search, sorted by node id once the search has ended.
 // The labels come from a pool shared by the maps of one selection.

@@ -655,10 +655,24 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
   std::sort(ins.begin(), ins.end());
   std::sort(outs.begin(), outs.end());
   size_t kept = 0;
+  CReallocArray<uint32_t>& viaRows = state.viaRows;
+  CReallocArray<uint32_t>& viaColumns = state.viaColumns;
+  viaRows.Clear();
+  viaColumns.Clear();
   for (const TNeededPair& p : pairs) {
-    if (Sorted(ins, p.in) && Sorted(outs, p.out)) pairs[kept++] = p;
+    const bool inStays = Sorted(ins, p.in), outStays = Sorted(outs, p.out);
+    if (inStays && outStays) {
+      pairs[kept++] = p;
+    } else if (inStays) {
+      viaRows.PushBack(p.in);
+    } else if (outStays) {
+      viaColumns.PushBack(p.out);
+    }
   }
   pairs.Resize(kept);
+  std::sort(viaRows.begin(), viaRows.end());
+  std::sort(viaColumns.begin(), viaColumns.end());
+  const bool guess = state.guessFreshPairs;
   // Out-entries that came pair with every in-entry; in-entries that came
   // with every out-entry. The pairs of the others stand as noted.
   CReallocArray<uint8_t>& freshOut = state.freshColumns;
@@ -681,7 +695,20 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
       prepared = true;
     }
     needs.Clear();
-    for (uint8_t fresh : freshOut) needs.PushBack(freshIn || fresh);
+    bool any = false;
+    size_t c = 0;
+    for (const TChAdjEntry& o : n->out) {
+      const bool fresh = freshOut[c++];
+      bool need = freshIn || fresh;
+      if (guess && need && !(freshIn && fresh)) {
+        // A fresh entry replaces one to or from the contracted node: where
+        // that one's pair had a witness, so does the new one (as a rule).
+        need = freshIn ? Sorted(viaColumns, o.serial) : Sorted(viaRows, f.serial);
+      }
+      needs.PushBack(need);
+      any |= need;
+    }
+    if (!any) continue;
     DecideRow(state, n, f, needs);
     size_t i = 0;
     for (const TChAdjEntry& o : n->out) {

@@ -464,6 +464,8 @@ struct TOrderingState {
   bool performFromNotes = true;
   CReallocArray<TNodeNotes> notes;     // by node id
   CReallocArray<uint32_t> serialsIn, serialsOut;  // of a node updated, sorted
+  CReallocArray<uint32_t> viaRows, viaColumns;    // of its pairs with an entry that went, sorted
+  bool guessFreshPairs = true;
   uint32_t contractions = 0;
   // Statistics of the last ordering.
   TContractionCounts counts;

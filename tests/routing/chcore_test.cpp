@@ -774,22 +774,28 @@ TEST(ChRandom, GridUpwardSearchEqualsDijkstra) {
 // afresh finds without a witness (plain graphs, searches without bounds:
 // the same searches, on fewer targets for an entry it kept). The pairs of
 // the entries it kept stand as noted; the top-of-heap check catches those
-// that changed.
+// that changed. Guessing, a gained entry's pair whose forerunner (the pair
+// with the entry to or from the contracted node) had a witness is taken as
+// witnessed: a guess that errs lowers a priority, which the check at the
+// top of the heap raises again, and it never notes a pair that has a
+// witness.
 TEST(ChOrder, NeighbourNotesFollowTheirEntries) {
-  for (uint32_t seed : {41u, 42u, 43u}) {
+  for (uint32_t seed : {41u, 42u, 43u, 44u, 45u, 46u}) {
     SCOPED_TRACE(seed);
+    const bool guess = seed > 43;
     CTestGraph g(400);
     BuildRandom(g, {400, 3, 40, seed, false, 10, 0, false});
     CH::TOrderingState state(g);
     state.witnessHopLimit = 0;
     state.witnessSettledLimit = 0;
+    state.guessFreshPairs = guess;
     CReallocArray<TChNode*> all;
     for (TChNode& n : g.nodes) all.PushBack(&n);
     state.nodes = &all;
     state.stamp.Reset(g);
     for (TChNode& n : g.nodes) g.SimulateAndNote(state, &n);
     std::vector<bool> contracted(400, false);
-    size_t freshPairs = 0, keptPairs = 0, keptAgree = 0;
+    size_t freshPairs = 0, freshAgree = 0, keptPairs = 0, keptAgree = 0;
     std::mt19937 rng(seed);
     for (int k = 0; k < 150; k++) {
       uint32_t v = rng() % 400;
@@ -827,7 +833,11 @@ TEST(ChOrder, NeighbourNotesFollowTheirEntries) {
             const TPair p{in, out};
             if (made.count(in) || made.count(out)) {
               freshPairs++;
-              EXPECT_EQ(noted.count(p), fresh.count(p)) << "pair " << in << " -> " << out;
+              freshAgree += noted.count(p) == fresh.count(p);
+              if (!guess) {
+                EXPECT_EQ(noted.count(p), fresh.count(p)) << "pair " << in << " -> " << out;
+              }
+              EXPECT_LE(noted.count(p), fresh.count(p)) << "pair " << in << " -> " << out;
             } else {
               keptPairs++;
               keptAgree += noted.count(p) == fresh.count(p);
@@ -837,6 +847,7 @@ TEST(ChOrder, NeighbourNotesFollowTheirEntries) {
       }
     }
     EXPECT_GT(freshPairs, 100u);
+    EXPECT_GT(freshAgree, freshPairs * 95 / 100);
     EXPECT_GT(keptAgree, keptPairs * 95 / 100);
   }
 }

@@ -546,12 +546,14 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // still to settle can lower a label to a witness.
   uint64_t settleBelow = open ? SettleBelow(pairs, open) : UINT64_MAX;
   bool decided = false;
+  // Counted in registers: the loop stores to the nodes it reaches.
+  uint64_t settled = 0, scanned = 0;
   while (!decided && !state.witnessHeap.Empty()) {
     const TWitnessItem item = WitnessPop(state);
     if (item.key > limit || item.key >= settleBelow) break;
     TChNode* r = item.node;
     if ((r->flags & kNodeSettled) && stamp.IsCurrent(*r)) continue;  // an older copy
-    counts.settledNodes++;
+    settled++;
     if ((r->flags & kNodeTarget) && --targets == 0) break;
     if (--settleLeft == 0) break;
     r->flags |= kNodeSettled;
@@ -562,7 +564,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
     for (const TChAdjEntry& entry : r->out) {
       const TChAdjEntry* e = &entry;
       TChNode* w = e->other;
-      counts.scannedEdges++;
+      scanned++;
       if (w == v) continue;
       uint32_t c = EdgeCost(e->word);
       if (static_cast<uint64_t>(m) + c > limit) continue;
@@ -601,6 +603,8 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       WitnessPush(state, w, item.hops + 1);
     }
   }
+  counts.settledNodes += settled;
+  counts.scannedEdges += scanned;
   state.witnessHeap.Clear();
 }
 

@@ -30,6 +30,14 @@ constexpr size_t kNotedPairsLimit = 64;
 
 bool Sorted(const CReallocArray<uint32_t>& a, uint32_t x) { return std::binary_search(a.begin(), a.end(), x); }
 
+// Whether a list holds the entry of a serial: its array is in link order,
+// which is serial order.
+bool Sorted(const TChAdjList& list, uint32_t serial) {
+  const TChAdjEntry* e = std::lower_bound(list.data, list.data + list.size, serial,
+                                          [](const TChAdjEntry& x, uint32_t s) { return x.serial < s; });
+  return e != list.data + list.size && e->serial == serial;
+}
+
 // Whether an edge from u serves the pair u -> v -> w over f and o as its
 // witness, as the witness search from u would take it.
 bool DirectWitness(const TChNode* u, const TChAdjEntry& f, const TChNode* v, const TChAdjEntry& o) {
@@ -650,14 +658,8 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
   state.counts.simulations++;
   CReallocArray<TNeededPair>& pairs = notes.pairs;
   // The pairs of entries that went are dropped.
-  CReallocArray<uint32_t>& ins = state.serialsIn;
-  CReallocArray<uint32_t>& outs = state.serialsOut;
-  ins.Clear();
-  outs.Clear();
-  for (const TChAdjEntry& f : n->in) ins.PushBack(f.serial);
-  for (const TChAdjEntry& o : n->out) outs.PushBack(o.serial);
-  std::sort(ins.begin(), ins.end());
-  std::sort(outs.begin(), outs.end());
+  const TChAdjList& ins = n->in;
+  const TChAdjList& outs = n->out;
   size_t kept = 0;
   CReallocArray<uint32_t>& viaRows = state.viaRows;
   CReallocArray<uint32_t>& viaColumns = state.viaColumns;

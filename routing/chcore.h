@@ -87,7 +87,9 @@ struct TChAdjEntry {
   uint32_t word;
   uint32_t hops;    // base edges the edge stands for; 0 once linked upward
   uint32_t edge;    // the edge record it links (the derived graph's index)
-  uint32_t serial;  // of the link: the two entries of one edge share it, later links count higher
+  // Of the link: the two entries of one edge share it, later links count
+  // higher, so a list's array is in serial order.
+  uint32_t serial;
 };
 
 // A node's in- or out-list: its entries in one block of the graph's
@@ -463,7 +465,6 @@ struct TOrderingState {
   bool incrementalUpdates = true;
   bool performFromNotes = true;
   CReallocArray<TNodeNotes> notes;     // by node id
-  CReallocArray<uint32_t> serialsIn, serialsOut;  // of a node updated, sorted
   CReallocArray<uint32_t> viaRows, viaColumns;    // of its pairs with an entry that went, sorted
   bool guessFreshPairs = true;
   uint32_t contractions = 0;

@@ -163,7 +163,7 @@ void CSearchStamp::Advance(CGraph& graph) {
 
 TChAdjEntry* CAdjacencyStore::Alloc(uint32_t sizeClass) {
   if (unsigned char* block = freeBlocks[sizeClass]) {
-    std::memcpy(&freeBlocks[sizeClass], block, sizeof block);
+    std::memcpy(&freeBlocks[sizeClass], block, sizeof(unsigned char*));
     return reinterpret_cast<TChAdjEntry*>(block);
   }
   const size_t bytes = (size_t{2} << sizeClass) * sizeof(TChAdjEntry);
@@ -205,7 +205,7 @@ void CAdjacencyStore::Release(TChAdjList& list) {
   if (list.capacity) {
     const uint32_t sizeClass = static_cast<uint32_t>(std::countr_zero(list.capacity)) - 1;
     unsigned char* block = reinterpret_cast<unsigned char*>(list.data);
-    std::memcpy(block, &freeBlocks[sizeClass], sizeof block);
+    std::memcpy(block, &freeBlocks[sizeClass], sizeof(unsigned char*));
     freeBlocks[sizeClass] = block;
   }
   list = TChAdjList{};

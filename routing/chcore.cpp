@@ -569,8 +569,10 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
     const uint32_t a = r->labelA, b = r->labelB, m = WitnessKey(r);
     const bool rArea = r->IsArea();
     const bool rState = (r->flags & kNodePathState) != 0;
-    for (const TChAdjEntry& entry : r->out) {
-      const TChAdjEntry* e = &entry;
+    const TChAdjEntry* const first = r->out.data;
+    for (const TChAdjEntry* e = first + r->out.size; e-- != first;) {
+      // The nodes are reached out of order: ask for the next one early.
+      if (e != first) __builtin_prefetch(e[-1].other);
       TChNode* w = e->other;
       scanned++;
       if (w == v) continue;

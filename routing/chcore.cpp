@@ -789,7 +789,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
     top = heap.Top();
     top->rank = nextRank++;
     heap.Pop();
-    PerformContraction(state, top, state.performFromNotes);
+    PerformContraction(state, top, true);
     if (state.neighbourUpdateLimit && state.neighbours.Size() > state.neighbourUpdateLimit) {
       continue;  // the notes catch up at the next update
     }

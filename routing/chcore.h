@@ -461,13 +461,17 @@ struct TOrderingState {
   uint32_t witnessHopLimit = kWitnessHopLimit;
   uint32_t witnessSettledLimit = kWitnessSettledLimit;
   // Neighbours after a contraction: their notes updated by the entries they
-  // lost and gained (off: simulated afresh, as at the top of the heap).
+  // lost and gained (off: simulated afresh, as at the top of the heap), and
+  // the node at the top contracted by the pairs its check there found.
   bool incrementalUpdates = true;
-  bool performFromNotes = true;
-  CReallocArray<TNodeNotes> notes;     // by node id
-  CReallocArray<uint32_t> viaRows, viaColumns;    // of its pairs with an entry that went, sorted
+  // A gained entry's pair whose forerunner had a witness taken as witnessed
+  // (UpdatePriority); off: every pair of a gained entry searched.
   bool guessFreshPairs = true;
-  uint32_t contractions = 0;
+  CReallocArray<TNodeNotes> notes;  // by node id
+  // Of a node updated: the other entries of its noted pairs with an entry
+  // that went, sorted by serial.
+  CReallocArray<uint32_t> viaRows, viaColumns;
+  uint32_t contractions = 0;  // performed, to update a neighbour listed twice once
   // Statistics of the last ordering.
   TContractionCounts counts;
 };
@@ -553,7 +557,10 @@ class CGraph {
 
   // The priority of a waiting node after a neighbour's contraction, from
   // its notes: the pairs of the entries that went are dropped, the pairs of
-  // the entries that came are decided. Without valid notes it is simulated.
+  // the entries that came are decided (or guessed, guessFreshPairs).
+  // Without valid notes it is simulated. A priority set too low is raised
+  // again by the check at the top of the heap; one set too high would keep
+  // its node waiting, so a guess only ever takes a pair as witnessed.
   int32_t UpdatePriority(TOrderingState& state, TChNode* n);
   // Simulates a node and keeps its pairs in its notes.
   int32_t SimulateAndNote(TOrderingState& state, TChNode* n);

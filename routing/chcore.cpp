@@ -28,11 +28,12 @@ constexpr int64_t kHopSumCap = int64_t{1} << 40;
 // simulate it afresh, and the notes of the dense top stay small.
 constexpr size_t kNotedPairsLimit = 64;
 
-bool Sorted(const CReallocArray<uint32_t>& a, uint32_t x) { return std::binary_search(a.begin(), a.end(), x); }
+// Whether a sorted array holds a value.
+bool Holds(const CReallocArray<uint32_t>& a, uint32_t x) { return std::binary_search(a.begin(), a.end(), x); }
 
 // Whether a list holds the entry of a serial: its array is in link order,
 // which is serial order.
-bool Sorted(const TChAdjList& list, uint32_t serial) {
+bool Holds(const TChAdjList& list, uint32_t serial) {
   const TChAdjEntry* e = std::lower_bound(list.data, list.data + list.size, serial,
                                           [](const TChAdjEntry& x, uint32_t s) { return x.serial < s; });
   return e != list.data + list.size && e->serial == serial;
@@ -668,7 +669,7 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
   viaRows.Clear();
   viaColumns.Clear();
   for (const TNeededPair& p : pairs) {
-    const bool inStays = Sorted(ins, p.in), outStays = Sorted(outs, p.out);
+    const bool inStays = Holds(ins, p.in), outStays = Holds(outs, p.out);
     if (inStays && outStays) {
       pairs[kept++] = p;
     } else if (inStays) {
@@ -711,7 +712,7 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
       if (guess && need && !(freshIn && fresh)) {
         // A fresh entry replaces one to or from the contracted node: where
         // that one's pair had a witness, so does the new one (as a rule).
-        need = freshIn ? Sorted(viaColumns, o.serial) : Sorted(viaRows, f.serial);
+        need = freshIn ? Holds(viaColumns, o.serial) : Holds(viaRows, f.serial);
       }
       needs.PushBack(need);
       any |= need;

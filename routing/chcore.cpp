@@ -570,10 +570,11 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
     const uint32_t a = r->labelA, b = r->labelB, m = WitnessKey(r);
     const bool rArea = r->IsArea();
     const bool rState = (r->flags & kNodePathState) != 0;
-    const TChAdjEntry* const first = r->out.data;
-    for (const TChAdjEntry* e = first + r->out.size; e-- != first;) {
+    const TChAdjEntry* const entries = r->out.data;
+    for (uint32_t k = r->out.size; k-- > 0;) {
+      const TChAdjEntry* e = entries + k;
       // The nodes are reached out of order: ask for the next one early.
-      if (e != first) __builtin_prefetch(e[-1].other);
+      if (k > 0) __builtin_prefetch(e[-1].other);
       TChNode* w = e->other;
       scanned++;
       if (w == v) continue;

@@ -373,6 +373,18 @@ TEST(ChContract, DeadEndHasNoTargetsAndSearchOnlyAdvancesTheStamp) {
   EXPECT_FALSE(state.stamp.IsCurrent(*g.Node(0)));
 }
 
+// The search settles a node that has no out-edges (its list has no array)
+// on its way to the witness.
+TEST(ChContract, WitnessSearchSettlesASink) {
+  CTestGraph g(5);
+  AddEdges(g, {{0, 1, 1}, {1, 2, 1}, {0, 3, 0}, {0, 4, 1}, {4, 2, 1}});
+  CH::TOrderingState state(g);
+  ASSERT_TRUE(g.Node(3)->out.Empty());
+  TSimulation s = Simulate(g, state, 1);
+  EXPECT_EQ(s.d, -2);  // 0 -> 4 -> 2 witnesses 0 -> 1 -> 2
+  EXPECT_GE(state.counts.settledNodes, 3u);
+}
+
 TEST(ChContract, SelfLoopsPairWithNothing) {
   CTestGraph g(3);
   AddEdges(g, {{0, 1, 1}, {1, 1, 0}, {1, 1, 4}, {1, 2, 1}});

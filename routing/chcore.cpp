@@ -455,7 +455,7 @@ void CGraph::WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops) {
   heap.PushBack(item);
   size_t p = heap.Size() - 1;
   while (p > 0) {
-    size_t parent = (p - 1) / 2;
+    size_t parent = (p - 1) / 4;
     if (!(item.key < heap[parent].key)) break;
     heap[p] = heap[parent];
     p = parent;
@@ -473,15 +473,21 @@ TWitnessItem CGraph::WitnessPop(TOrderingState& state) {
     TWitnessItem* h = heap.data;
     size_t p = 0;
     for (;;) {
-      size_t child = 2 * p + 1;
+      size_t child = 4 * p + 1;
       if (child >= n) break;
-      // The right child only when strictly smaller; without a branch, as
-      // the comparison is a coin toss.
-      const uint32_t rightKey = child + 1 < n ? h[child + 1].key : UINT32_MAX;
-      child += rightKey < h[child].key;
-      if (!(h[child].key < last.key)) break;
-      h[p] = h[child];
-      p = child;
+      // The smallest of up to four children, the first on equal keys;
+      // without branches, as the comparisons are coin tosses.
+      size_t best = child;
+      uint32_t bestKey = h[child].key;
+      const size_t end = std::min(child + 4, n);
+      for (size_t c = child + 1; c < end; c++) {
+        const bool less = h[c].key < bestKey;
+        best = less ? c : best;
+        bestKey = less ? h[c].key : bestKey;
+      }
+      if (!(bestKey < last.key)) break;
+      h[p] = h[best];
+      p = best;
     }
     h[p] = last;
   }
@@ -563,6 +569,9 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
     TChNode* r = item.node;
     if ((r->flags & kNodeSettled) && stamp.IsCurrent(*r)) continue;  // an older copy
     settled++;
+    // The next node to settle is likely the heap's top now: its adjacency
+    // array is read next.
+    if (!state.witnessHeap.Empty()) __builtin_prefetch(state.witnessHeap[0].node->out.data);
     if ((r->flags & kNodeTarget) && --targets == 0) break;
     if (--settleLeft == 0) break;
     r->flags |= kNodeSettled;

@@ -519,6 +519,11 @@ class CGraph {
   // neighbourUpdateLimit. The list's contents may be replaced. A set stop
   // flag leaves the graph partly contracted.
   void OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak, const bool* stop);
+  // Contracts the listed nodes in list order, ranks 0..count-1, each by the
+  // witness searches of its own pairs; no priorities are kept. The order of
+  // an earlier ordering is reused this way. A set stop flag leaves the
+  // graph partly contracted.
+  void ContractInOrder(TOrderingState& state, const CReallocArray<TChNode*>& nodes, const bool* stop);
   // Simulates or performs the contraction of v: edge difference and hop
   // sum out; when performing, the shortcuts are made and the neighbours
   // whose priority may have changed are listed. A pair u -> v -> w needs a

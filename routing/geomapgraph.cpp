@@ -479,6 +479,7 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   ProcessRestrictionChains(roads);
 
   CReallocArray<TChNode*> list, entries, exits;
+  CReallocArray<uint32_t> firstRank;  // by node index, when the final contraction reuses the order
   for (TGeoMapNode& n : nodes) {
     if (n.rank == kExcludedRank) continue;  // inner chain links are never external
     if (n.startExternal) entries.PushBack(&n);
@@ -500,6 +501,12 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
     uint32_t start = Platform::GetTickCount();
     CollectUnranked(list);
     OrderNodes(state, list, CompareNodesByStartNode, stop);
+    if (reuseFirstOrder) {
+      firstRank.Resize(nodes.Size());
+      for (size_t i = 0; i < nodes.Size(); i++) {
+        firstRank[i] = nodes[i].rank < 0 ? UINT32_MAX : static_cast<uint32_t>(nodes[i].rank);
+      }
+    }
     stats.first = state.counts;
     stats.firstMs = Platform::GetTickCount() - start;
     if (Stopped(stop)) return;
@@ -521,7 +528,14 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   ProcessRestrictionChains(roads);
   CollectUnranked(list);
   const uint32_t start = Platform::GetTickCount();
-  OrderNodes(state, list, CompareNodesByStartNode, stop);
+  if (!firstRank.Empty()) {
+    // A node the first contraction left out (none, as a rule) goes last.
+    std::stable_sort(list.begin(), list.end(),
+                     [&](const TChNode* a, const TChNode* b) { return firstRank[Index(a)] < firstRank[Index(b)]; });
+    ContractInOrder(state, list, stop);
+  } else {
+    OrderNodes(state, list, CompareNodesByStartNode, stop);
+  }
   stats.second = state.counts;
   stats.secondMs = Platform::GetTickCount() - start;
 }

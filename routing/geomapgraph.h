@@ -116,6 +116,12 @@ class CGeoMapGraph : public CGraph {
 
   CReallocArray<TGeoMapNode> nodes;
   CReallocArray<TChEdge> edges;
+  // The final contraction takes the nodes in the order the first one gave
+  // them (the core left out) instead of ordering them again: it keeps no
+  // priorities, and the order below the core hardly changes (on tile maps
+  // 25-33 % faster per metric for 0.3-6 % more shortcuts). Off: a second
+  // ordering.
+  bool reuseFirstOrder = true;
 
  private:
   // Gives every turn edge the cost of its from node's link in the metric.

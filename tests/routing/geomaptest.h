@@ -423,8 +423,9 @@ using TBuildNote = void (*)(const CH::CGeoMapGraph& g, uint32_t metric, double s
 // reuses the Distance graph, as the writer does.
 inline void ExpectMatchesReference(const TRoadGraph& roads, uint32_t sources, uint32_t targets, uint32_t seed,
                                    TCompared* counts, const char* what, TBuildNote note = nullptr,
-                                   void* context = nullptr) {
+                                   void* context = nullptr, bool reuseFirstOrder = true) {
   CH::CGeoMapGraph g;
+  g.reuseFirstOrder = reuseFirstOrder;
   // The core's own generator: the pairs drawn after it must not depend on
   // how many core nodes the contraction happened to keep.
   std::mt19937 rng(seed), coreRng(seed ^ 0x5bd1e995u);
@@ -524,7 +525,7 @@ inline uint32_t Scaled(uint32_t n) {
 // Random grids of the given specs (by seed) against the reference, with a
 // summary line.
 inline void CheckGrids(uint32_t count, uint32_t firstSeed, TGridShape (*shapeOf)(uint32_t seed), uint32_t sources,
-                       const char* what) {
+                       const char* what, bool reuseFirstOrder = true) {
   TCompared counts;
   uint32_t withCore = 0;
   for (uint32_t seed = firstSeed; seed < firstSeed + count; seed++) {
@@ -532,7 +533,8 @@ inline void CheckGrids(uint32_t count, uint32_t firstSeed, TGridShape (*shapeOf)
     ASSERT_TRUE(b.ok) << what << " seed " << seed;
     const std::string trace = std::string(what) + " seed " + std::to_string(seed);
     const uint64_t before = counts.corePairs;
-    ASSERT_NO_FATAL_FAILURE(ExpectMatchesReference(b.roads, sources, 0, seed, &counts, trace.c_str()));
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectMatchesReference(b.roads, sources, 0, seed, &counts, trace.c_str(), nullptr, nullptr, reuseFirstOrder));
     withCore += counts.corePairs != before;
   }
   std::printf("%s: %u networks, %llu pairs (%llu with a route), %llu core pairs in %u networks\n", what, count,

@@ -908,20 +908,29 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     for (const TPathLabel* l : b.labels) bucketStart[l->node->id + 1]++;
   }
   for (size_t i = 1; i < bucketStart.Size(); i++) bucketStart[i] += bucketStart[i - 1];
+  // The walk streams through the items: the labels, read only when taken,
+  // lie apart in a parallel array.
   struct TBucketItem {
     uint32_t exit;
-    uint32_t distance;  // the label's, kept here: the walk reads no label it does not take
-    TPathLabel* label;
+    uint32_t distance;  // the label's
   };
   CReallocArray<TBucketItem> buckets;
+  CReallocArray<TPathLabel*> bucketLabels;
   buckets.Resize(bucketStart.Back());
+  bucketLabels.Resize(bucketStart.Back());
   {
     CReallocArray<size_t> fill;
     fill.Assign(bucketStart.data, idLimit);
     for (size_t k = 0; k < backward.Size(); k++) {
-      for (TPathLabel* l : backward[k].labels) buckets[fill[l->node->id]++] = TBucketItem{static_cast<uint32_t>(k), l->Distance(), l};
+      for (TPathLabel* l : backward[k].labels) {
+        const size_t i = fill[l->node->id]++;
+        buckets[i] = TBucketItem{static_cast<uint32_t>(k), l->Distance()};
+        bucketLabels[i] = l;
+      }
     }
   }
+  CReallocArray<uint32_t> exitIds;  // an entry meets no exit that is itself
+  for (const TChNode* k : exits) exitIds.PushBack(k->id);
 
   // Meeting node of an entry with each exit: the smallest distance sum, the
   // first in node order on equal sums.
@@ -944,20 +953,21 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     events.PushBack(TCountEvent{j, 1, 0, 0});
     PathSearch(state, j, false, forward);
     met.Clear();
+    const uint32_t jId = j->id;
     for (TPathLabel* f : forward.labels) {
       const uint32_t id = f->node->id;
       const uint32_t distance = f->Distance();
       for (size_t i = bucketStart[id]; i < bucketStart[id + 1]; i++) {
-        const TBucketItem& item = buckets[i];
-        if (exits[item.exit] == j) continue;
+        const TBucketItem item = buckets[i];
         TMeeting& m = meetings[item.exit];
         const uint32_t sum = distance + item.distance;  // two 31-bit values
         if (!m.forward) {
+          if (exitIds[item.exit] == jId) continue;
           met.PushBack(item.exit);
         } else if (!(sum < m.sum)) {
           continue;
         }
-        m = TMeeting{sum, f, item.label};
+        m = TMeeting{sum, f, bucketLabels[i]};
       }
     }
     // A marked label's path up to its search's start is taken already: for

@@ -310,11 +310,6 @@ bool CAtlasGraph::Contract(const bool* stop) {
   list.Assign(all.data, all.Size());
   OrderNodes(state, list, CompareAtlasNodeKeys, stop);
   if (Stopped(stop)) return false;
-  CReallocArray<CH::TChNode*> firstOrder;  // every node, by its first rank
-  if (reuseFirstOrder) {
-    firstOrder.Resize(all.Size());
-    for (CH::TChNode* n : all) firstOrder[static_cast<uint32_t>(n->rank)] = n;
-  }
   LinkAllEdges();
   CReallocArray<CH::TChNode*> entries, exits, core;
   CollectTerminals(entries, exits);
@@ -323,30 +318,17 @@ bool CAtlasGraph::Contract(const bool* stop) {
   SelectCoreNodes(state, entries, exits, core, stop);
   if (Stopped(stop)) return false;
 
-  // Second contraction: the rest first with the core left out, then the
-  // core; each in the first ordering's order.
+  // Second ordering: the rest first with the core left out, then the core.
   RelinkBaseEdges();
   for (CH::TChNode* n : core) n->rank = CH::kCoreRank;
   list.Clear();
-  for (CH::TChNode* n : reuseFirstOrder ? firstOrder : all) {
+  for (CH::TChNode* n : all) {
     if (n->rank != CH::kCoreRank) list.PushBack(n);
   }
-  if (reuseFirstOrder) {
-    ContractInOrder(state, list, stop);
-  } else {
-    OrderNodes(state, list, CompareAtlasNodeKeys, stop);
-  }
+  OrderNodes(state, list, CompareAtlasNodeKeys, stop);
   if (Stopped(stop)) return false;
-  if (reuseFirstOrder) {
-    list.Clear();
-    for (CH::TChNode* n : firstOrder) {
-      if (n->rank == CH::kCoreRank) list.PushBack(n);
-    }
-    ContractInOrder(state, list, stop);
-  } else {
-    list.Assign(core.data, core.Size());
-    OrderNodes(state, list, CompareAtlasNodeKeys, stop);
-  }
+  list.Assign(core.data, core.Size());
+  OrderNodes(state, list, CompareAtlasNodeKeys, stop);
   if (Stopped(stop)) return false;
   const int32_t coreStart = static_cast<int32_t>(nodes.Size() - core.Size());
   for (CH::TChNode* n : core) n->rank += coreStart;

@@ -501,7 +501,7 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
     uint32_t start = Platform::GetTickCount();
     CollectUnranked(list);
     OrderNodes(state, list, CompareNodesByStartNode, stop);
-    if (reuseFirstOrder) {
+    if (reuseFirstOrder && metric == kMetricDistance) {
       firstRank.Resize(nodes.Size());
       for (size_t i = 0; i < nodes.Size(); i++) {
         firstRank[i] = nodes[i].rank < 0 ? UINT32_MAX : static_cast<uint32_t>(nodes[i].rank);

@@ -7,20 +7,12 @@
 // c255. The expected file is written here from the atlas file's tables.
 //
 // The contraction, followed by hand:
-//   first ordering: s first (priority -255); its 255 neighbours are too many
-//     to update, so c1 .. c255 wait at -1 and each rises to 0 (edgeless)
-//     when it comes to the top. a0 and b0 start at -1, a1 at 1999 (the
-//     shortcut a0 -> b0). Ties go by key, the map first in atlas order first:
-//     - A first: a0, then a1 (down to -1 once a0 is gone), then b0 and the
-//       c's at 0;
-//     - B first: b0, then the c's rise to 0, then a0 (-1), then the c's and
-//       a1 at 0, the c's first;
-//   core selection: the route a0 -> a1 -> b0 is the only one between the
-//     entry a0 and the exit b0: the core is {a0, b0};
-//   second contraction, in the first ordering's order: s (rank 0), then a1
-//     before the c's (A first) or after them (B first), where a1 needs the
-//     shortcut a0 -> b0; the core takes ranks 257 and 258, a0 first when A
-//     is first.
+//   first ordering and core selection: the route a0 -> a1 -> b0 is the
+//     only one between the entry a0 and the exit b0: the core is {a0, b0};
+//   second ordering: s first (priority -255, rank 0), then c1 .. c255 (now
+//     edgeless, priority 0, in key order: ranks 1 .. 255), then a1 (a
+//     shortcut a0 -> b0 is needed, priority 1999: rank 256); the core in key
+//     order takes ranks 257 and 258.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -250,12 +242,11 @@ TEST(AtlasGolden, TwoMapsOneJoinOneShortcutAndANodeWith255InEdges) {
       s.in.push_back({kSinkCost, 0, c, false, false, "", 0});
     }
     nodes.push_back(s);
+    for (uint32_t i = 0; i < kSources; i++) nodes.emplace_back("c" + std::to_string(i), ib, b.positions[2 + i]);
     TNodeOut a1{"a1", ia, a.positions[1]};
     a1.in.push_back({kLinkA0, 1, "a0", false, false, "", 0});
     a1.out.push_back({join, 2, "b0", false, false, "", 0});
-    if (aFirst) nodes.push_back(a1);
-    for (uint32_t i = 0; i < kSources; i++) nodes.emplace_back("c" + std::to_string(i), ib, b.positions[2 + i]);
-    if (!aFirst) nodes.push_back(a1);
+    nodes.push_back(a1);
     TNodeOut a0{"a0", ia, a.positions[0]};
     a0.entry = true;
     a0.entryPoint = kA0;

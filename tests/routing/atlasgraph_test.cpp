@@ -129,13 +129,12 @@ void BuildGrid(CAtlasGraph& g, uint32_t width, uint32_t height, uint32_t seed, b
 
 }  // namespace
 
-void CheckRandomGrids(bool areas, bool reuseFirstOrder = true) {
+void CheckRandomGrids(bool areas) {
   const uint32_t seeds = kEmulated ? 3 : 12;
   for (uint32_t seed = 1; seed <= seeds; seed++) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     CAtlasGraph g;
     BuildGrid(g, 8 + seed % 4, 6 + seed % 3, seed, areas);
-    g.reuseFirstOrder = reuseFirstOrder;
     ASSERT_TRUE(g.Contract(nullptr));
     ASSERT_EQ(g.CheckContracted(), nullptr);
     std::mt19937 rng(seed);
@@ -148,9 +147,6 @@ TEST(AtlasGraph, ContractionKeepsEveryRouteOnRandomGrids) { CheckRandomGrids(fal
 // Area nodes and bit-30 edges: routes may use area nodes only at their
 // start and end.
 TEST(AtlasGraph, ContractionKeepsEveryRouteWithAreaNodes) { CheckRandomGrids(true); }
-
-// The rest and the core ordered afresh instead of in the first ordering's order.
-TEST(AtlasGraph, ContractionOrderedThriceKeepsEveryRoute) { CheckRandomGrids(true, false); }
 
 TEST(AtlasGraph, CoreHoldsTheTopRanksAndEveryTerminal) {
   CAtlasGraph g;

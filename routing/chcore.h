@@ -442,7 +442,8 @@ struct TOrderingState {
 
   CGraph& graph;
   CReallocArray<TChNode*>* nodes = nullptr;  // the list being ordered
-  CReallocArray<TWitnessItem> witnessHeap;  // 4-ary min-heap by key = min(label A, label B): shallow for its tens of items
+  // 4-ary min-heap by key = min(label A, label B): shallow for its tens of items.
+  CReallocArray<TWitnessItem> witnessHeap;
   TPathHeap pathHeap;
   CSearchStamp stamp;
   CReallocArray<TChNode*> neighbours;  // of the node contracted last

@@ -497,7 +497,8 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
       if (n.rank != kExcludedRank && (n.startExternal || n.endExternal)) list.PushBack(&n);
     }
   } else {
-    // First contraction: to find the core, and the order of the final one.
+    // First contraction: to find the core, and in Distance the order of the
+    // final one.
     uint32_t start = Platform::GetTickCount();
     CollectUnranked(list);
     OrderNodes(state, list, CompareNodesByStartNode, stop);

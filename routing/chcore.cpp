@@ -753,7 +753,6 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
 void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, TTieBreak tieBreak,
                         const bool* stop) {
   if (!tieBreak) tieBreak = CompareNodeIds;
-  state.nodes = &nodes;
   state.counts = TContractionCounts{};
   // All nodes, not only the listed ones: nodes left out of this ordering
   // (the core) still carry marks of an earlier run that the restarted
@@ -825,7 +824,6 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
 }
 
 void CGraph::ContractInOrder(TOrderingState& state, const CReallocArray<TChNode*>& nodes, const bool* stop) {
-  state.nodes = nullptr;
   state.counts = TContractionCounts{};
   state.stamp.Reset(*this);  // as OrderNodes: marks of an earlier run
   state.notes.Free();

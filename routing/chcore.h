@@ -441,7 +441,6 @@ struct TOrderingState {
   TOrderingState& operator=(const TOrderingState&) = delete;
 
   CGraph& graph;
-  CReallocArray<TChNode*>* nodes = nullptr;  // the list being ordered
   // 4-ary min-heap by key = min(label A, label B): shallow for its tens of items.
   CReallocArray<TWitnessItem> witnessHeap;
   TPathHeap pathHeap;

@@ -850,9 +850,6 @@ TEST(ChOrder, NeighbourNotesFollowTheirEntries) {
     state.witnessHopLimit = 0;
     state.witnessSettledLimit = 0;
     state.guessFreshPairs = guess;
-    CReallocArray<TChNode*> all;
-    for (TChNode& n : g.nodes) all.PushBack(&n);
-    state.nodes = &all;
     state.stamp.Reset(g);
     for (TChNode& n : g.nodes) g.SimulateAndNote(state, &n);
     std::vector<bool> contracted(400, false);

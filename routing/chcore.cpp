@@ -141,6 +141,7 @@ TPathLabel* CPathLabelMap::Add(TChNode* node, TPathLabel* parent, uint32_t word)
   l->word = word;
   l->heapEntry = nullptr;
   l->mark = 0;
+  l->stalled = false;
   labels.PushBack(l);
   return l;
 }
@@ -855,6 +856,19 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
     TChNode* x = xl->node;
     const bool xArea = x->IsArea();
     const bool confined = xArea && xl->State();
+    // Stalled: a higher node y, popped already, reaches x by an edge of the
+    // other list more cheaply, and no area rule can keep a search from the
+    // other end from going on from x to y. There y then meets that search
+    // with a smaller sum. The search itself goes on unchanged, so every
+    // label and parent stays as it was.
+    for (const TChAdjEntry& e : backward ? x->out : x->in) {
+      TChNode* y = e.other;
+      if (!stamp.IsCurrent(*y) || (xArea && ((e.word & kEdgeLeavesArea) || !y->IsArea()))) continue;
+      if (static_cast<uint64_t>(labels.labels[y->labelA]->Distance()) + EdgeCost(e.word) < xl->Distance()) {
+        xl->stalled = true;
+        break;
+      }
+    }
     for (const TChAdjEntry& entry : backward ? x->in : x->out) {
       const TChAdjEntry* e = &entry;
       TChNode* y = e->other;
@@ -896,13 +910,15 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
 
   // Every backward label in a bucket of its node, in exit order: an entry's
   // forward labels then meet each exit where both searches reached a node,
-  // without a walk over the labels of every (entry, exit) pair.
+  // without a walk over the labels of every (entry, exit) pair. Stalled
+  // labels, on either side, can never hold the smallest sum: they are left
+  // out (on tiles about half the items scanned).
   uint32_t idLimit = 0;
   ForEachNode([&idLimit](TChNode& n) { idLimit = std::max(idLimit, n.id + 1); });
   CReallocArray<size_t> bucketStart;  // sums of every exit's labels: no 32-bit bound
   bucketStart.ResizeZeroed(static_cast<size_t>(idLimit) + 1);
   for (const CPathLabelMap& b : backward) {
-    for (const TPathLabel* l : b.labels) bucketStart[l->node->id + 1]++;
+    for (const TPathLabel* l : b.labels) bucketStart[l->node->id + 1] += !l->stalled;
   }
   for (size_t i = 1; i < bucketStart.Size(); i++) bucketStart[i] += bucketStart[i - 1];
   // The walk streams through the items: the labels, read only when taken,
@@ -920,6 +936,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     fill.Assign(bucketStart.data, idLimit);
     for (size_t k = 0; k < backward.Size(); k++) {
       for (TPathLabel* l : backward[k].labels) {
+        if (l->stalled) continue;
         const size_t i = fill[l->node->id]++;
         buckets[i] = TBucketItem{static_cast<uint32_t>(k), l->Distance()};
         bucketLabels[i] = l;
@@ -952,6 +969,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     met.Clear();
     const uint32_t jId = j->id;
     for (TPathLabel* f : forward.labels) {
+      if (f->stalled) continue;
       const uint32_t id = f->node->id;
       const uint32_t distance = f->Distance();
       for (size_t i = bucketStart[id]; i < bucketStart[id + 1]; i++) {

@@ -195,6 +195,10 @@ struct TPathLabel {
   THeapEntry<TPathLabel>* heapEntry;
   // Set by the core selection once the label's path edge is taken.
   uint32_t mark;
+  // A node higher up reaches this one by a shorter path, and every search
+  // from the other end that labels this node goes on to that one: this node
+  // can never be the meeting node of the core selection.
+  bool stalled;
 
   uint32_t Distance() const { return word & kMaxPathDistance; }
   bool State() const { return (word & 0x80000000u) != 0; }

@@ -1121,6 +1121,15 @@ TEST(ChCore, SelectionEqualsThePairByPairDefinition) {
     std::vector<uint32_t> expected = CoreByPairs(g, entries, exits);
     EXPECT_EQ(Ids(g, core), expected) << "seed " << seed;
     EXPECT_GT(expected.size(), 80u) << "seed " << seed;  // branch nodes besides the ends
+    // The selection passes over stalled labels: the cases must have some.
+    size_t stalled = 0;
+    CBlockPool<CH::TPathLabel> pool(64);
+    CH::CPathLabelMap labels(pool);
+    for (TChNode* j : entries) {
+      g.PathSearch(state, j, false, labels);
+      for (const CH::TPathLabel* l : labels.labels) stalled += l->stalled;
+    }
+    EXPECT_GT(stalled, 0u) << "seed " << seed;
   }
 }
 

@@ -563,6 +563,19 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // exceeds each open pair's length less its cheapest such edge, no node
   // still to settle can lower a label to a witness.
   uint64_t settleBelow = open ? SettleBelow(pairs, open) : UINT64_MAX;
+  // The box around the targets' points: a node farther from it than the
+  // limit leaves room for leads to no witness, and is not expanded.
+  const TBoundPoint* points = open ? boundPoints : nullptr;
+  float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
+  if (points) {
+    boxX0 = boxX1 = points[pairs[0].node->id].x;
+    boxY0 = boxY1 = points[pairs[0].node->id].y;
+    for (size_t i = 1; i < open; i++) {
+      const TBoundPoint p = points[pairs[i].node->id];
+      boxX0 = std::min(boxX0, p.x), boxX1 = std::max(boxX1, p.x);
+      boxY0 = std::min(boxY0, p.y), boxY1 = std::max(boxY1, p.y);
+    }
+  }
   bool decided = false;
   // Counted in registers: the loop stores to the nodes it reaches.
   uint64_t settled = 0, scanned = 0;
@@ -624,6 +637,13 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       }
       // A node that could not be settled needs no place in the heap.
       if (WitnessKey(w) >= settleBelow) continue;
+      if (points) {
+        const TBoundPoint p = points[w->id];
+        const float dx = std::max(0.0f, std::max(boxX0 - p.x, p.x - boxX1));
+        const float dy = std::max(0.0f, std::max(boxY0 - p.y, p.y - boxY1));
+        const float room = static_cast<float>(limit) - static_cast<float>(WitnessKey(w));
+        if (room < 0 || dx * dx + dy * dy > room * room) continue;
+      }
       WitnessPush(state, w, item.hops + 1);
     }
   }

@@ -483,6 +483,13 @@ struct TOrderingState {
   TContractionCounts counts;
 };
 
+// A node's place for the witness searches' lower bound: no path from node a
+// to node b costs less than the straight distance between their points.
+struct TBoundPoint {
+  float x;
+  float y;
+};
+
 // True when node a is to be contracted before node b of equal priority; a strict order.
 using TTieBreak = bool (*)(const TChNode* a, const TChNode* b);
 bool CompareNodeIds(const TChNode* a, const TChNode* b);
@@ -589,6 +596,10 @@ class CGraph {
   const char* CheckUpwardLinks();
 
   CAdjacencyStore adjacency;
+  // A point per node id, or null: a witness search then expands no node
+  // whose key and distance to the targets' box exceed its limit. A bound
+  // that is too high only hides a witness, which costs a shortcut.
+  const TBoundPoint* boundPoints = nullptr;
 
  private:
   uint32_t linkSerial = 0;  // of the next LinkEdge

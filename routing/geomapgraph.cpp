@@ -1,6 +1,7 @@
 #include "routing/geomapgraph.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/platform/platform.h"
 
@@ -9,6 +10,10 @@ namespace CH {
 namespace {
 
 bool Stopped(const bool* stop) { return stop && *stop; }
+
+// Map units: 2^23 a degree, on a sphere of the radius the lengths use.
+constexpr double kRadiansPerUnit = 3.14159265358979323846 / 180.0 / (1 << 23);
+constexpr double kMetresPerUnit = 6371302.0 * kRadiansPerUnit;
 
 int CompareSigned(uint32_t a, uint32_t b) {
   int32_t x = static_cast<int32_t>(a), y = static_cast<int32_t>(b);
@@ -467,6 +472,41 @@ void CGeoMapGraph::CollectUnranked(CReallocArray<TChNode*>& list) {
   }
 }
 
+void CGeoMapGraph::MakeBoundPoints(const TRoadGraph& roads, uint32_t metric) {
+  boundPoints = nullptr;
+  points.Free();
+  // A Distance cost is the link's length in metres, never below the
+  // straight distance between its ends, so no path costs less than the
+  // distance between its first and its last node's start points. Time
+  // costs would need the map's fastest road: too weak a bound to pay.
+  if (!boundWitnessSearches || metric != kMetricDistance || nodes.Empty()) return;
+  CReallocArray<TGeoPoint> at;
+  at.Reserve(nodes.Size());
+  int32_t xMin = INT32_MAX, xMax = INT32_MIN, yMin = INT32_MAX, yMax = INT32_MIN;
+  for (const TGeoMapNode& n : nodes) {
+    const TGraphNode* g = roads.FindNode(n.StartNode());
+    if (!g) return;
+    at.PushBack(g->Point);
+    xMin = std::min(xMin, g->Point.x), xMax = std::max(xMax, g->Point.x);
+    yMin = std::min(yMin, g->Point.y), yMax = std::max(yMax, g->Point.y);
+  }
+  // Across the 180th meridian the plane's distances say nothing.
+  if (static_cast<int64_t>(xMax) - xMin >= static_cast<int64_t>(kGeo180)) return;
+  // Metres per map unit, less 3 % for the lengths' rounding. East-west
+  // distances shrink towards the poles: the latitude farthest from the
+  // equator gives a scale below every node's own.
+  const double scale = kMetresPerUnit * 0.97;
+  const double latitude =
+      std::max(std::abs(static_cast<double>(yMin)), std::abs(static_cast<double>(yMax))) * kRadiansPerUnit;
+  const double xScale = scale * std::cos(std::min(latitude, 1.5));
+  points.Resize(nodes.Size());
+  for (size_t i = 0; i < nodes.Size(); i++) {
+    points[i] = TBoundPoint{static_cast<float>((at[i].x - static_cast<double>(xMin)) * xScale),
+                            static_cast<float>((at[i].y - static_cast<double>(yMin)) * scale)};
+  }
+  boundPoints = points.data;
+}
+
 void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild, const bool* stop) {
   stats = TGeoBuildStats{};
   if (rebuild) {
@@ -477,6 +517,7 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
     BuildFromRoadGraph(roads, metric);
   }
   ProcessRestrictionChains(roads);
+  MakeBoundPoints(roads, metric);
 
   CReallocArray<TChNode*> list, entries, exits;
   CReallocArray<uint32_t> firstRank;  // by node index, when the final contraction reuses the order

@@ -122,13 +122,22 @@ class CGeoMapGraph : public CGraph {
   // more shortcuts for a 25 % faster build. Not in Time, where it cost
   // 5-13 %, the more the larger the core. Off: a second ordering.
   bool reuseFirstOrder = true;
+  // In the Distance metric the witness searches leave out nodes that lie
+  // too far from the targets to lead to a witness (TBoundPoint): on the
+  // generated grids 45 % fewer nodes settled, the same shortcuts. Off: not.
+  bool boundWitnessSearches = true;
 
  private:
   // Gives every turn edge the cost of its from node's link in the metric.
   void RecomputeCosts(const TRoadGraph& roads, uint32_t metric);
   void CollectUnranked(CReallocArray<TChNode*>& list);
 
+  // Every node's start point in Distance cost units, for the witness
+  // searches' bound; none in Time or with boundWitnessSearches off.
+  void MakeBoundPoints(const TRoadGraph& roads, uint32_t metric);
+
   size_t turnEdges = 0;  // the leading edges of the edge array
+  CReallocArray<TBoundPoint> points;
   TGeoBuildStats stats;
 };
 

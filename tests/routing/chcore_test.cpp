@@ -733,6 +733,45 @@ TEST(ChRandom, UpwardSearchEqualsDijkstra) {
   }
 }
 
+// The witness searches' bound leaves out the nodes too far from the targets.
+// Where the points bound every path's cost (a grid of costs 40-60 with its
+// points 40 apart) it saves work and the shortcuts stay about the same;
+// where they do not (points scattered at random), witnesses go unseen and
+// shortcuts come in their place. Either way every route stays.
+TEST(ChRandom, BoundPointsOnlyCostShortcuts) {
+  const uint32_t width = 40, height = 30;
+  uint64_t settled[3] = {}, shortcuts[3] = {};
+  for (int variant = 0; variant < 3; variant++) {
+    SCOPED_TRACE(variant);
+    CTestGraph g(width * height);
+    std::mt19937 rng(31);
+    std::uniform_int_distribution<uint32_t> cost(40, 60);
+    for (uint32_t i = 0; i < width * height; i++) {
+      const uint32_t x = i % width, y = i / width;
+      if (x + 1 < width) g.AddEdge(i, i + 1, cost(rng)), g.AddEdge(i + 1, i, cost(rng));
+      if (y + 1 < height) g.AddEdge(i, i + width, cost(rng)), g.AddEdge(i + width, i, cost(rng));
+    }
+    std::vector<CH::TBoundPoint> points(width * height);
+    std::uniform_real_distribution<float> anywhere(0.0f, 2000.0f);
+    for (uint32_t i = 0; i < width * height; i++) {
+      points[i] = variant == 1 ? CH::TBoundPoint{40.0f * (i % width), 40.0f * (i / width)}
+                               : CH::TBoundPoint{anywhere(rng), anywhere(rng)};
+    }
+    if (variant) g.boundPoints = points.data();
+    CH::TOrderingState state(g);
+    CReallocArray<TChNode*> ordered = g.OrderAll(state);
+    ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);
+    settled[variant] = state.counts.settledNodes;
+    shortcuts[variant] = g.Shortcuts();
+    g.LinkAllUpward();
+    ExpectQueriesMatch(g, 25, 40, 31, false);
+  }
+  EXPECT_LT(settled[1] * 10, settled[0] * 8);
+  EXPECT_LE(shortcuts[1] * 100, shortcuts[0] * 102);
+  EXPECT_GE(shortcuts[1] * 100, shortcuts[0] * 98);
+  EXPECT_GT(shortcuts[2] * 100, shortcuts[0] * 110);
+}
+
 // Any order is exact: the witness searches alone decide the shortcuts. The
 // nodes contracted in a given order (reversed, shuffled, and the order an
 // ordering gave, after the graph went back to its base edges) take their

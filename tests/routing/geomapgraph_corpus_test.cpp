@@ -4,6 +4,8 @@
 // (the corpus has none).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -32,6 +34,23 @@ void Note(const CH::CGeoMapGraph& g, uint32_t metric, double seconds, void* cont
               notes.plain ? "" : " (areas, chains, borders)", metric, g.nodes.Size(), g.TurnEdgeCount(),
               g.edges.Size(), core, removed, seconds);
   EXPECT_GT(g.nodes.Size(), 2000u);
+  // The witness searches' bound on real roads: no edge (turn edge, chain
+  // bypass or shortcut) costs much less than the distance between the
+  // points of its ends. A link's length is a sum of whole metres, one per
+  // segment, so a short link with shape points may fall a metre or so
+  // below its chord; that can only hide a witness, never lose a route.
+  if (metric == CH::kMetricDistance) {
+    ASSERT_NE(g.boundPoints, nullptr);
+    double worst = 0;
+    for (const CH::TChEdge& e : g.edges) {
+      const CH::TBoundPoint a = g.boundPoints[g.Index(e.from)], b = g.boundPoints[g.Index(e.to)];
+      const double dx = a.x - b.x, dy = a.y - b.y;
+      worst = std::max(worst, std::sqrt(dx * dx + dy * dy) - CH::EdgeCost(e.word));
+    }
+    EXPECT_LT(worst, 2.0);
+  } else {
+    EXPECT_EQ(g.boundPoints, nullptr);
+  }
   // The corpus marks no boundary nodes: no entries, no exits, no core.
   if (notes.plain) {
     EXPECT_EQ(core, 0u);

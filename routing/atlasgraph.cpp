@@ -5,6 +5,7 @@
 #include "core/bytes.h"
 #include "core/log.h"
 #include "mapfile/reader.h"
+#include "routing/geomapgraph.h"
 
 namespace ZorvaneMap {
 
@@ -283,6 +284,8 @@ bool CAtlasGraph::MakeJoins(const CReallocArray<TAtlasJoin>& joins, const bool* 
 
 bool CAtlasGraph::Load(const CReallocArray<CMapFile*>& maps, uint32_t metric, const bool* stop) {
   ClearAdjacency();
+  boundPoints = nullptr;
+  points.Free();
   nodes.Free();
   edges.Free();
   baseEdges = 0;
@@ -293,7 +296,29 @@ bool CAtlasGraph::Load(const CReallocArray<CMapFile*>& maps, uint32_t metric, co
   }
   if (!MakeJoins(joins, stop)) return false;
   baseEdges = edges.Size();
+  if (metric == kAtlasDistance) MakeBoundPoints(maps);
   return true;
+}
+
+void CAtlasGraph::MakeBoundPoints(const CReallocArray<CMapFile*>& maps) {
+  boundPoints = nullptr;
+  // Every edge of a map's graph costs at least the straight distance
+  // between its ends' start points, and a join the length of its border
+  // link, which ends within 25 m of the matched node's start: a bound
+  // that is that much too high where a path crosses a border only hides a
+  // witness now and then.
+  // The bound only saves work: a point that cannot be read leaves the
+  // searches without it, and the build as it would have been.
+  CReallocArray<TGeoPoint> at;
+  at.Reserve(nodes.Size());
+  try {
+    for (const TAtlasNode& n : nodes) {
+      at.PushBack(AtlasLinkPoint(maps[KeyMap(n.key)], KeyMap(n.key), KeyPosition(n.key), false));
+    }
+  } catch (const TStreamException&) {
+    return;
+  }
+  if (CH::ProjectBoundPoints(at.data, at.Size(), points)) boundPoints = points.data;
 }
 
 // ---- contraction ----

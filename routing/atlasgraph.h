@@ -156,8 +156,12 @@ class CAtlasGraph : public CH::CGraph {
                CReallocArray<TAtlasJoin>& joins);
   bool MakeJoins(const CReallocArray<TAtlasJoin>& joins, const bool* stop);
 
+  // In Distance, every node's start point, for the witness searches' bound.
+  void MakeBoundPoints(const CReallocArray<CMapFile*>& maps);
+
   CReallocArray<uint8_t> edgeScratch;
   CReallocArray<TNodeRef> refScratch;
+  CReallocArray<CH::TBoundPoint> points;
 };
 
 // The point of a road at one of its route nodes: where the link of a node

@@ -472,6 +472,31 @@ void CGeoMapGraph::CollectUnranked(CReallocArray<TChNode*>& list) {
   }
 }
 
+bool ProjectBoundPoints(const TGeoPoint* at, size_t count, CReallocArray<TBoundPoint>& points) {
+  points.Free();
+  if (count == 0) return false;
+  int32_t xMin = INT32_MAX, xMax = INT32_MIN, yMin = INT32_MAX, yMax = INT32_MIN;
+  for (size_t i = 0; i < count; i++) {
+    xMin = std::min(xMin, at[i].x), xMax = std::max(xMax, at[i].x);
+    yMin = std::min(yMin, at[i].y), yMax = std::max(yMax, at[i].y);
+  }
+  // Across the 180th meridian the plane's distances say nothing.
+  if (static_cast<int64_t>(xMax) - xMin >= static_cast<int64_t>(kGeo180)) return false;
+  // Metres per map unit, less 3 % for the lengths' rounding. East-west
+  // distances shrink towards the poles: the latitude farthest from the
+  // equator gives a scale below every point's own.
+  const double scale = kMetresPerUnit * 0.97;
+  const double latitude =
+      std::max(std::abs(static_cast<double>(yMin)), std::abs(static_cast<double>(yMax))) * kRadiansPerUnit;
+  const double xScale = scale * std::cos(std::min(latitude, 1.5));
+  points.Resize(count);
+  for (size_t i = 0; i < count; i++) {
+    points[i] = TBoundPoint{static_cast<float>((at[i].x - static_cast<double>(xMin)) * xScale),
+                            static_cast<float>((at[i].y - static_cast<double>(yMin)) * scale)};
+  }
+  return true;
+}
+
 void CGeoMapGraph::MakeBoundPoints(const TRoadGraph& roads, uint32_t metric) {
   boundPoints = nullptr;
   points.Free();
@@ -479,32 +504,15 @@ void CGeoMapGraph::MakeBoundPoints(const TRoadGraph& roads, uint32_t metric) {
   // straight distance between its ends, so no path costs less than the
   // distance between its first and its last node's start points. Time
   // costs would need the map's fastest road: too weak a bound to pay.
-  if (!boundWitnessSearches || metric != kMetricDistance || nodes.Empty()) return;
+  if (!boundWitnessSearches || metric != kMetricDistance) return;
   CReallocArray<TGeoPoint> at;
   at.Reserve(nodes.Size());
-  int32_t xMin = INT32_MAX, xMax = INT32_MIN, yMin = INT32_MAX, yMax = INT32_MIN;
   for (const TGeoMapNode& n : nodes) {
     const TGraphNode* g = roads.FindNode(n.StartNode());
     if (!g) return;
     at.PushBack(g->Point);
-    xMin = std::min(xMin, g->Point.x), xMax = std::max(xMax, g->Point.x);
-    yMin = std::min(yMin, g->Point.y), yMax = std::max(yMax, g->Point.y);
   }
-  // Across the 180th meridian the plane's distances say nothing.
-  if (static_cast<int64_t>(xMax) - xMin >= static_cast<int64_t>(kGeo180)) return;
-  // Metres per map unit, less 3 % for the lengths' rounding. East-west
-  // distances shrink towards the poles: the latitude farthest from the
-  // equator gives a scale below every node's own.
-  const double scale = kMetresPerUnit * 0.97;
-  const double latitude =
-      std::max(std::abs(static_cast<double>(yMin)), std::abs(static_cast<double>(yMax))) * kRadiansPerUnit;
-  const double xScale = scale * std::cos(std::min(latitude, 1.5));
-  points.Resize(nodes.Size());
-  for (size_t i = 0; i < nodes.Size(); i++) {
-    points[i] = TBoundPoint{static_cast<float>((at[i].x - static_cast<double>(xMin)) * xScale),
-                            static_cast<float>((at[i].y - static_cast<double>(yMin)) * scale)};
-  }
-  boundPoints = points.data;
+  if (ProjectBoundPoints(at.data, at.Size(), points)) boundPoints = points.data;
 }
 
 void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild, const bool* stop) {

@@ -69,6 +69,11 @@ struct TChEdge : TChEdgeRecord {
 // The tie-break of both contractions.
 bool CompareNodesByStartNode(const TChNode* a, const TChNode* b);
 
+// Points for the witness searches' bound in Distance costs (metres, less a
+// margin for the lengths' rounding) from map points; false, and none, when
+// there are none or they span the 180th meridian.
+bool ProjectBoundPoints(const TGeoPoint* at, size_t count, CReallocArray<TBoundPoint>& points);
+
 // Link cost in a metric, at least 1 and within the 30-bit cost field.
 uint32_t LinkCost(const TRoadLink& link, const TGraphRoad& road, uint32_t metric);
 

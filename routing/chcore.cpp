@@ -564,7 +564,8 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // still to settle can lower a label to a witness.
   uint64_t settleBelow = open ? SettleBelow(pairs, open) : UINT64_MAX;
   // The box around the targets' points: a node farther from it than the
-  // limit leaves room for leads to no witness, and is not expanded.
+  // limit leaves room for, or farther from each open target than that
+  // pair's length leaves room for, leads to no witness: it is not expanded.
   const TBoundPoint* points = open ? boundPoints : nullptr;
   float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
   if (points) {
@@ -638,11 +639,22 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // A node that could not be settled needs no place in the heap.
       if (WitnessKey(w) >= settleBelow) continue;
       if (points) {
+        // First against the box, then against each open target with its
+        // own length.
         const TBoundPoint p = points[w->id];
         const float dx = std::max(0.0f, std::max(boxX0 - p.x, p.x - boxX1));
         const float dy = std::max(0.0f, std::max(boxY0 - p.y, p.y - boxY1));
-        const float room = static_cast<float>(limit) - static_cast<float>(WitnessKey(w));
+        const float key = static_cast<float>(WitnessKey(w));
+        const float room = static_cast<float>(limit) - key;
         if (room < 0 || dx * dx + dy * dy > room * room) continue;
+        bool useful = false;
+        for (size_t i = 0; i < open && !useful; i++) {
+          const TBoundPoint t = points[pairs[i].node->id];
+          const float left = static_cast<float>(pairs[i].length) - key;
+          const float ex = t.x - p.x, ey = t.y - p.y;
+          useful = left >= 0 && ex * ex + ey * ey <= left * left;
+        }
+        if (!useful) continue;
       }
       WitnessPush(state, w, item.hops + 1);
     }

@@ -597,8 +597,8 @@ class CGraph {
 
   CAdjacencyStore adjacency;
   // A point per node id, or null: a witness search then expands no node
-  // whose key and distance to the targets' box exceed its limit. A bound
-  // that is too high only hides a witness, which costs a shortcut.
+  // whose key and distance to each open target exceed that pair's length.
+  // A bound that is too high only hides a witness, which costs a shortcut.
   const TBoundPoint* boundPoints = nullptr;
 
  private:

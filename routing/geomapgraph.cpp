@@ -1,7 +1,7 @@
 #include "routing/geomapgraph.h"
 
 #include <algorithm>
-#include <cmath>
+#include <cstdlib>
 
 #include "core/platform/platform.h"
 
@@ -12,8 +12,7 @@ namespace {
 bool Stopped(const bool* stop) { return stop && *stop; }
 
 // Map units: 2^23 a degree, on a sphere of the radius the lengths use.
-constexpr double kRadiansPerUnit = 3.14159265358979323846 / 180.0 / (1 << 23);
-constexpr double kMetresPerUnit = 6371302.0 * kRadiansPerUnit;
+constexpr double kMetresPerUnit = 6371302.0 * 3.14159265358979323846 / 180.0 / (1 << 23);
 
 int CompareSigned(uint32_t a, uint32_t b) {
   int32_t x = static_cast<int32_t>(a), y = static_cast<int32_t>(b);
@@ -483,12 +482,13 @@ bool ProjectBoundPoints(const TGeoPoint* at, size_t count, CReallocArray<TBoundP
   // Across the 180th meridian the plane's distances say nothing.
   if (static_cast<int64_t>(xMax) - xMin >= static_cast<int64_t>(kGeo180)) return false;
   // Metres per map unit, less 3 % for the lengths' rounding. East-west
-  // distances shrink towards the poles: the latitude farthest from the
-  // equator gives a scale below every point's own.
+  // distances shrink towards the poles: the cosine table's entry for the
+  // whole degree above the latitude farthest from the equator gives a
+  // scale below every point's own (and the same on every build).
   const double scale = kMetresPerUnit * 0.97;
-  const double latitude =
-      std::max(std::abs(static_cast<double>(yMin)), std::abs(static_cast<double>(yMax))) * kRadiansPerUnit;
-  const double xScale = scale * std::cos(std::min(latitude, 1.5));
+  const int64_t farthest = std::max(std::abs(int64_t{yMin}), std::abs(int64_t{yMax}));
+  const int64_t degree = std::min<int64_t>((farthest + (1 << 23) - 1) >> 23, 90);
+  const double xScale = scale * g_CosTable[degree] / 1024.0;
   points.Resize(count);
   for (size_t i = 0; i < count; i++) {
     points[i] = TBoundPoint{static_cast<float>((at[i].x - static_cast<double>(xMin)) * xScale),

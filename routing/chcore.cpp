@@ -888,11 +888,11 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
     TChNode* x = xl->node;
     const bool xArea = x->IsArea();
     const bool confined = xArea && xl->State();
-    // Stalled: a higher node y, popped already, reaches x by an edge of the
-    // other list more cheaply, and no area rule can keep a search from the
-    // other end from going on from x to y. There y then meets that search
-    // with a smaller sum. The search itself goes on unchanged, so every
-    // label and parent stays as it was.
+    // Stalled: a higher node y, labelled already (its label only falls),
+    // reaches x by an edge of the other list more cheaply, and no area rule
+    // can keep a search from the other end from going on from x to y. There
+    // y then meets that search with a smaller sum. The search itself goes
+    // on unchanged, so every label and parent stays as it was.
     for (const TChAdjEntry& e : backward ? x->out : x->in) {
       TChNode* y = e.other;
       if (!stamp.IsCurrent(*y) || (xArea && ((e.word & kEdgeLeavesArea) || !y->IsArea()))) continue;

@@ -301,14 +301,13 @@ bool CAtlasGraph::Load(const CReallocArray<CMapFile*>& maps, uint32_t metric, co
 }
 
 void CAtlasGraph::MakeBoundPoints(const CReallocArray<CMapFile*>& maps) {
-  boundPoints = nullptr;
   // Every edge of a map's graph costs at least the straight distance
   // between its ends' start points, and a join the length of its border
   // link, which ends within 25 m of the matched node's start: a bound
   // that is that much too high where a path crosses a border only hides a
-  // witness now and then.
-  // The bound only saves work: a point that cannot be read leaves the
-  // searches without it, and the build as it would have been.
+  // witness now and then. The bound only saves work: a point that cannot
+  // be read leaves the searches without it (Load cleared it), and the
+  // build as it would have been.
   CReallocArray<TGeoPoint> at;
   at.Reserve(nodes.Size());
   try {

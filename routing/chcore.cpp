@@ -41,6 +41,10 @@ bool Holds(const TChAdjList& list, uint32_t serial) {
   return e != list.data + list.size && e->serial == serial;
 }
 
+// Whether the entry takes a route out of the area: by a bit-30 edge or to a
+// node outside it. An area node in state 1 may take no such entry.
+inline bool LeavesArea(const TChAdjEntry& e) { return (e.word & kEdgeLeavesArea) || !e.other->IsArea(); }
+
 // Whether an edge from u serves the pair u -> v -> w over f and o as its
 // witness, as the witness search from u would take it.
 bool DirectWitness(const TChNode* u, const TChAdjEntry& f, const TChNode* v, const TChAdjEntry& o) {
@@ -300,7 +304,7 @@ void CGraph::MakeShortcut(const TChAdjEntry& in, const TChAdjEntry& out, TChNode
 bool CGraph::PairLegal(const TChNode* u, const TChAdjEntry& f, const TChNode* v, const TChAdjEntry& o) {
   if (!v->IsArea()) return true;
   const bool arrivesLeft = !u->IsArea() || (f.word & kEdgeLeavesArea);
-  const bool leaves = !o.other->IsArea() || (o.word & kEdgeLeavesArea);
+  const bool leaves = LeavesArea(o);
   return !(arrivesLeft && leaves);
 }
 
@@ -606,7 +610,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       if (w == v) continue;
       uint32_t c = EdgeCost(e->word);
       if (static_cast<uint64_t>(m) + c > limit) continue;
-      if (rArea && rState && ((e->word & kEdgeLeavesArea) || !w->IsArea())) continue;
+      if (rArea && rState && LeavesArea(*e)) continue;
       bool restricted = (e->word & kEdgeRestricted) != 0;
       uint32_t newA = !restricted && a != kUnreached ? AddLabel(a, c) : kUnreached;
       uint32_t newB = restricted || b != kUnreached ? AddLabel(m, c) : kUnreached;
@@ -895,7 +899,7 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
     // on unchanged, so every label and parent stays as it was.
     for (const TChAdjEntry& e : backward ? x->out : x->in) {
       TChNode* y = e.other;
-      if (!stamp.IsCurrent(*y) || (xArea && ((e.word & kEdgeLeavesArea) || !y->IsArea()))) continue;
+      if (!stamp.IsCurrent(*y) || (xArea && LeavesArea(e))) continue;
       if (static_cast<uint64_t>(labels.labels[y->labelA]->Distance()) + EdgeCost(e.word) < xl->Distance()) {
         xl->stalled = true;
         break;
@@ -904,7 +908,7 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
     for (const TChAdjEntry& entry : backward ? x->in : x->out) {
       const TChAdjEntry* e = &entry;
       TChNode* y = e->other;
-      if (confined && ((e->word & kEdgeLeavesArea) || !y->IsArea())) continue;
+      if (confined && LeavesArea(*e)) continue;
       // Saturates: a wrapped distance would be a false short path.
       uint32_t dist = static_cast<uint32_t>(
           std::min<uint64_t>(static_cast<uint64_t>(xl->Distance()) + EdgeCost(e->word), kMaxPathDistance));

@@ -93,8 +93,6 @@ void ShrinkToFit(CReallocArray<TChNode*>& list) {
   list = std::move(fitted);
 }
 
-bool ById(const TPathLabel* a, const TPathLabel* b) { return a->node->id < b->node->id; }
-
 struct TPathEdge {
   TChNode* from;
   TChNode* to;
@@ -128,7 +126,7 @@ const TPathLabel* CPathLabelMap::Find(const TChNode* node) const {
   size_t lo = 0, hi = labels.Size();
   while (lo < hi) {
     size_t mid = lo + (hi - lo) / 2;
-    if (labels[mid]->node->id < node->id) {
+    if (labels[mid]->id < node->id) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -143,6 +141,7 @@ TPathLabel* CPathLabelMap::Add(TChNode* node, TPathLabel* parent, uint32_t word)
   l->node = node;
   l->parent = parent;
   l->word = word;
+  l->id = node->id;
   l->heapEntry = nullptr;
   l->mark = 0;
   l->stalled = false;
@@ -897,7 +896,12 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
     // can keep a search from the other end from going on from x to y. There
     // y then meets that search with a smaller sum. The search itself goes
     // on unchanged, so every label and parent stays as it was.
-    for (const TChAdjEntry& e : backward ? x->out : x->in) {
+    const TChAdjList& stallList = backward ? x->out : x->in;
+    const TChAdjList& scanList = backward ? x->in : x->out;
+    // Both lists' nodes are read out of order: ask for them early.
+    for (uint32_t k = 0; k < stallList.size; k++) __builtin_prefetch(stallList.data[k].other);
+    for (uint32_t k = 0; k < scanList.size; k++) __builtin_prefetch(scanList.data[k].other);
+    for (const TChAdjEntry& e : stallList) {
       TChNode* y = e.other;
       if (!stamp.IsCurrent(*y) || (xArea && LeavesArea(e))) continue;
       if (static_cast<uint64_t>(labels.labels[y->labelA]->Distance()) + EdgeCost(e.word) < xl->Distance()) {
@@ -905,7 +909,7 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
         break;
       }
     }
-    for (const TChAdjEntry& entry : backward ? x->in : x->out) {
+    for (const TChAdjEntry& entry : scanList) {
       const TChAdjEntry* e = &entry;
       TChNode* y = e->other;
       if (confined && LeavesArea(*e)) continue;
@@ -927,7 +931,8 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
       }
     }
   }
-  std::sort(labels.labels.begin(), labels.labels.end(), ById);
+  std::sort(labels.labels.begin(), labels.labels.end(),
+            [](const TPathLabel* a, const TPathLabel* b) { return a->id < b->id; });
 }
 
 void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*>& entries,
@@ -954,7 +959,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
   CReallocArray<size_t> bucketStart;  // sums of every exit's labels: no 32-bit bound
   bucketStart.ResizeZeroed(static_cast<size_t>(idLimit) + 1);
   for (const CPathLabelMap& b : backward) {
-    for (const TPathLabel* l : b.labels) bucketStart[l->node->id + 1] += !l->stalled;
+    for (const TPathLabel* l : b.labels) bucketStart[l->id + 1] += !l->stalled;
   }
   for (size_t i = 1; i < bucketStart.Size(); i++) bucketStart[i] += bucketStart[i - 1];
   // The walk streams through the items: the labels, read only when taken,
@@ -973,7 +978,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     for (size_t k = 0; k < backward.Size(); k++) {
       for (TPathLabel* l : backward[k].labels) {
         if (l->stalled) continue;
-        const size_t i = fill[l->node->id]++;
+        const size_t i = fill[l->id]++;
         buckets[i] = TBucketItem{static_cast<uint32_t>(k), l->Distance()};
         bucketLabels[i] = l;
       }
@@ -1006,7 +1011,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     const uint32_t jId = j->id;
     for (TPathLabel* f : forward.labels) {
       if (f->stalled) continue;
-      const uint32_t id = f->node->id;
+      const uint32_t id = f->id;
       const uint32_t distance = f->Distance();
       for (size_t i = bucketStart[id]; i < bucketStart[id + 1]; i++) {
         const TBucketItem item = buckets[i];

@@ -193,6 +193,7 @@ struct TPathLabel {
   TChNode* node;
   TPathLabel* parent;  // null at the start
   uint32_t word;       // bits 0-30 distance, bit 31 path state
+  uint32_t id;         // the node's, so that sorts and walks read no node
   THeapEntry<TPathLabel>* heapEntry;
   // Set by the core selection once the label's path edge is taken.
   uint32_t mark;

@@ -94,6 +94,22 @@ def map_files(converter, mpgen, target):
     shutil.rmtree(work)
 
 
+def tile_files(converter, mpgen, target):
+    """The tiles of a small generated country, converted: maps with bound nodes."""
+    work = os.path.join(target, "work")
+    os.makedirs(work)
+    subprocess.run([mpgen, "--country", "2", "--objects", "12", "--seed", "6", "-o", work], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out = os.path.join(work, "out") + "/"
+    cfg = os.path.join(work, "run.cfg")
+    with open(cfg, "w") as f:
+        f.write(f"output={out}\natlas=none\ncompress=0\nmap={work}/\n")
+    subprocess.run([converter, cfg], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for name in sorted(os.listdir(out)):
+        shutil.copyfile(os.path.join(out, name), os.path.join(target, f"tile-{name}"))
+    shutil.rmtree(work)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("out")
@@ -131,6 +147,11 @@ def main():
     qx = target_dir("mapfile")
     if args.converter:
         map_files(args.converter, args.mpgen, qx)
+    # The atlas reads the same files; tiles give it core nodes and borders.
+    atlas = target_dir("atlas")
+    copy_all(glob.glob(os.path.join(qx, "*.qx")), atlas, "")
+    if args.converter and args.mpgen:
+        tile_files(args.converter, args.mpgen, atlas)
 
 
 if __name__ == "__main__":

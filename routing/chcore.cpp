@@ -716,8 +716,16 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
   CReallocArray<uint32_t>& viaColumns = state.viaColumns;
   viaRows.Clear();
   viaColumns.Clear();
+  // The pairs come row by row: each in-entry is looked up once per row.
+  uint32_t rowIn = 0;
+  bool inStays = false, looked = false;
   for (const TNeededPair& p : pairs) {
-    const bool inStays = Holds(ins, p.in), outStays = Holds(outs, p.out);
+    if (!looked || p.in != rowIn) {
+      inStays = Holds(ins, p.in);
+      rowIn = p.in;
+      looked = true;
+    }
+    const bool outStays = Holds(outs, p.out);
     if (inStays && outStays) {
       pairs[kept++] = p;
     } else if (inStays) {

@@ -328,7 +328,6 @@ bool CAtlasGraph::Contract(const bool* stop) {
   all.Reserve(nodes.Size());
   for (TAtlasNode& n : nodes) all.PushBack(&n);
   CH::TOrderingState state(*this, CH::kHeapEntriesPerBlock);
-  if (boundPoints) state.witnessHopLimit = 0;  // as in a map's graph
 
   // First ordering: only to find the core.
   CReallocArray<CH::TChNode*> list;

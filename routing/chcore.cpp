@@ -554,7 +554,10 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   WitnessPush(state, u, 0);
   // The key goes with the item: a label lowered later pushes the node again.
   uint32_t settleLeft = state.witnessSettledLimit ? state.witnessSettledLimit : UINT32_MAX;
-  const uint32_t hopLimit = state.witnessHopLimit ? state.witnessHopLimit : UINT32_MAX;
+  // Searches bounded by points stay near their targets: a limit on their
+  // edges would only hide witnesses (g100000 Distance 1.1 % more shortcuts
+  // with it). The settled limit stays.
+  const uint32_t hopLimit = boundPoints || !state.witnessHopLimit ? UINT32_MAX : state.witnessHopLimit;
   // The listed pairs not yet witnessed come first; the caller's limit is
   // the longest of them. Labels only fall, so a witnessed pair stays
   // witnessed, and once every key left in the heap exceeds the longest open
@@ -716,14 +719,14 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
   CReallocArray<uint32_t>& viaColumns = state.viaColumns;
   viaRows.Clear();
   viaColumns.Clear();
-  // The pairs come row by row: each in-entry is looked up once per row.
-  uint32_t rowIn = 0;
-  bool inStays = false, looked = false;
+  // The pairs come row by row: each in-entry is looked up once per row
+  // (no serial is UINT32_MAX).
+  uint32_t rowIn = UINT32_MAX;
+  bool inStays = false;
   for (const TNeededPair& p : pairs) {
-    if (!looked || p.in != rowIn) {
+    if (p.in != rowIn) {
       inStays = Holds(ins, p.in);
       rowIn = p.in;
-      looked = true;
     }
     const bool outStays = Holds(outs, p.out);
     if (inStays && outStays) {

@@ -68,8 +68,9 @@ constexpr uint32_t kRebuildShare = 4;
 // (measured on generated grids: 8, 12, 32 and no limit were slower or made
 // more shortcuts).
 constexpr uint32_t kNeighbourUpdateLimit = 20;
-// Bounds of one witness search: edges on a path, nodes settled. A witness
-// they hide only costs a shortcut, never a route.
+// Bounds of one witness search: edges on a path (not in a graph with bound
+// points), nodes settled. A witness they hide only costs a shortcut, never
+// a route.
 constexpr uint32_t kWitnessHopLimit = 6;
 constexpr uint32_t kWitnessSettledLimit = 1000;
 

@@ -537,10 +537,6 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   stats.entries = static_cast<uint32_t>(entries.Size());
   stats.exits = static_cast<uint32_t>(exits.Size());
   TOrderingState state(*this, kHeapEntriesPerBlock);
-  // With the bound the searches stay near their targets: a limit on their
-  // edges only hides witnesses (g100000 Distance 1.1 % fewer shortcuts
-  // without it, 3 % fewer nodes settled). The settled limit stays.
-  if (boundPoints) state.witnessHopLimit = 0;
   if (entries.Empty() || exits.Empty()) {
     // No route runs from an entry to an exit: the selection would return
     // the entry and exit nodes alone, so the first contraction only costs.

@@ -72,10 +72,12 @@ bool KnownPair(const CReallocArray<TNeededPair>& known, uint32_t in, uint32_t ou
   return std::binary_search(known.begin(), known.end(), TNeededPair{in, out, 0, 0}, PairBefore);
 }
 
+// The priority and the place in the tie-break order in one key: the sifts
+// compare no nodes, and no two keys are equal.
 struct TRankOrder {
-  TTieBreak tieBreak;
-  static int64_t Key(const TChNode* n) { return n->rank; }
-  bool Tie(const TChNode* a, const TChNode* b) const { return tieBreak(a, b); }
+  const uint32_t* places;  // by node id
+  int64_t Key(const TChNode* n) const { return int64_t{n->rank} * (int64_t{1} << 32) + places[n->id]; }
+  bool Tie(const TChNode*, const TChNode*) const { return false; }
 };
 using TOrderHeap = TNodeHeap<TChNode, TRankOrder>;
 
@@ -806,16 +808,23 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   // counter would meet again.
   state.stamp.Reset(*this);
   const bool incremental = state.incrementalUpdates;
+  uint32_t idLimit = 0;
+  for (const TChNode* n : nodes) idLimit = std::max(idLimit, n->id + 1);
   state.notes.Free();
-  if (incremental) {
-    uint32_t idLimit = 0;
-    for (const TChNode* n : nodes) idLimit = std::max(idLimit, n->id + 1);
-    state.notes.Resize(idLimit);
-  }
+  if (incremental) state.notes.Resize(idLimit);
   auto simulate = [&](TChNode* n) { return incremental ? SimulateAndNote(state, n) : SimulatePriority(*this, state, n); };
   for (TChNode* n : nodes) n->rank = simulate(n);
 
-  TOrderHeap heap(state.heapEntriesPerBlock, TRankOrder{tieBreak});
+  // Each node's place in the tie-break order, once, instead of a
+  // comparison of two nodes at every tie in the heap.
+  {
+    CReallocArray<TChNode*> sorted;
+    sorted.Assign(nodes.data, nodes.Size());
+    std::sort(sorted.begin(), sorted.end(), tieBreak);
+    state.tiePlaces.Resize(idLimit);
+    for (size_t i = 0; i < sorted.Size(); i++) state.tiePlaces[sorted[i]->id] = static_cast<uint32_t>(i);
+  }
+  TOrderHeap heap(state.heapEntriesPerBlock, TRankOrder{state.tiePlaces.data});
   heap.Build(nodes.data, nodes.Size());
   uint32_t changes = 0;
   const uint32_t rebuildAfter = std::max<uint32_t>(
@@ -868,6 +877,7 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   }
   heap.Clear();
   state.notes.Free();
+  state.tiePlaces.Free();
 }
 
 void CGraph::ContractInOrder(TOrderingState& state, const CReallocArray<TChNode*>& nodes, const bool* stop) {

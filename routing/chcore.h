@@ -209,7 +209,7 @@ struct TPathLabel {
 
 // Binary heap of entries that know their position, so that an item whose
 // key changed is moved in place. Item a goes before item b when
-// TOrder::Key(a) < TOrder::Key(b), or the keys are equal and
+// order.Key(a) < order.Key(b), or the keys are equal and
 // order.Tie(a, b). Each place of the heap array keeps its item's key, so
 // that the sifts compare without reading the items but on equal keys.
 // Entries come from the heap's own pool.
@@ -234,7 +234,7 @@ class TNodeHeap {
     e->item = item;
     e->position = heap.Size();
     item->heapEntry = e;
-    heap.PushBack(TSlot{TOrder::Key(item), e});
+    heap.PushBack(TSlot{order.Key(item), e});
     SiftUp(e->position);
   }
 
@@ -256,7 +256,7 @@ class TNodeHeap {
   // Repositions an entry whose key changed.
   void Update(TEntry* e) {
     size_t p = e->position;
-    heap[p].key = TOrder::Key(e->item);
+    heap[p].key = order.Key(e->item);
     if (p > 0 && Before(heap[p], heap[(p - 1) / 2])) {
       SiftUp(p);
     } else {
@@ -265,7 +265,7 @@ class TNodeHeap {
   }
   // Repositions an entry whose key fell.
   void MoveUp(TEntry* e) {
-    heap[e->position].key = TOrder::Key(e->item);
+    heap[e->position].key = order.Key(e->item);
     SiftUp(e->position);
   }
 
@@ -279,7 +279,7 @@ class TNodeHeap {
       e->item = items[i];
       e->position = i;
       items[i]->heapEntry = e;
-      heap.PushBack(TSlot{TOrder::Key(items[i]), e});
+      heap.PushBack(TSlot{order.Key(items[i]), e});
     }
     for (size_t i = n / 2; i-- > 0;) SiftDown(i);
   }
@@ -477,6 +477,7 @@ struct TOrderingState {
   // (UpdatePriority); off: every pair of a gained entry searched.
   bool guessFreshPairs = true;
   CReallocArray<TNodeNotes> notes;  // by node id
+  CReallocArray<uint32_t> tiePlaces;  // by node id: the place in the tie-break order
   // Of a node updated: the other entries of its noted pairs with an entry
   // that went, sorted by serial.
   CReallocArray<uint32_t> viaRows, viaColumns;

@@ -590,30 +590,35 @@ TEST(ChOrder, RebuildOnTheThresholdChange) {
 }
 
 namespace {
-bool* g_StopFlag;
-int g_TieCalls, g_StopAtCall;
-bool CountingTieBreak(const TChNode* a, const TChNode* b) {
-  if (++g_TieCalls == g_StopAtCall) *g_StopFlag = true;
-  return a->id < b->id;
-}
+// Sets the stop flag at a given shortcut, so that an ordering stops midway.
+class CStoppingGraph : public CTestGraph {
+ public:
+  using CTestGraph::CTestGraph;
+  void AddShortcut(TChNode* from, TChNode* to, TChNode* via, uint32_t cost, uint32_t hops, bool bit30, bool bit31,
+                   CH::TShortcutHalves halves) override {
+    if (via && ++shortcuts == stopAt) *stopFlag = true;
+    CTestGraph::AddShortcut(from, to, via, cost, hops, bit30, bit31, halves);
+  }
+  bool* stopFlag = nullptr;
+  int shortcuts = 0, stopAt = -1;
+};
 }  // namespace
 
 TEST(ChOrder, StopLeavesWaitingNodesWithTheirPriority) {
-  // A first run counts the tie-break calls; the second stops halfway.
+  // A first run counts the shortcuts; the second stops halfway.
   int total = 0;
   for (int pass = 0; pass < 2; pass++) {
-    CTestGraph g(100);
+    CStoppingGraph g(100);
     AddGrid(g, 10, 10, 5, 3);
     CH::TOrderingState state(g);
     bool stop = false;
-    g_StopFlag = &stop;
-    g_TieCalls = 0;
-    g_StopAtCall = pass == 0 ? -1 : total / 2;
+    g.stopFlag = &stop;
+    g.stopAt = pass == 0 ? -1 : total / 2;
     CReallocArray<TChNode*> list;
     for (TChNode& n : g.nodes) list.PushBack(&n);
-    g.OrderNodes(state, list, CountingTieBreak, &stop);
+    g.OrderNodes(state, list, CH::CompareNodeIds, &stop);
     if (pass == 0) {
-      total = g_TieCalls;
+      total = g.shortcuts;
       ASSERT_GT(total, 10);
       continue;
     }

@@ -575,8 +575,17 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // limit leaves room for, or farther from each open target than that
   // pair's length leaves room for, leads to no witness: it is not expanded.
   const TBoundPoint* points = open ? boundPoints : nullptr;
+  CReallocArray<TOrderingState::TTargetPoint>& near = state.targetPoints;
+  auto placeTargets = [&] {
+    near.Clear();
+    for (size_t i = 0; i < open; i++) {
+      const TBoundPoint t = points[pairs[i].node->id];
+      near.PushBack(TOrderingState::TTargetPoint{t.x, t.y, static_cast<float>(pairs[i].length)});
+    }
+  };
   float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
   if (points) {
+    placeTargets();
     boxX0 = boxX1 = points[pairs[0].node->id].x;
     boxY0 = boxY1 = points[pairs[0].node->id].y;
     for (size_t i = 1; i < open; i++) {
@@ -640,9 +649,13 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // rule of the most confined of them, so every label it passes on
       // belongs to a legal path.
       if (pathState) w->flags |= kNodePathState;
-      if ((w->flags & kNodeTarget) && open && WitnessPairs(pairs, open, w, limit, settleBelow)) {
-        decided = true;
-        break;
+      if ((w->flags & kNodeTarget) && open) {
+        const size_t before = open;
+        if (WitnessPairs(pairs, open, w, limit, settleBelow)) {
+          decided = true;
+          break;
+        }
+        if (points && open != before) placeTargets();
       }
       // A node that could not be settled needs no place in the heap.
       if (WitnessKey(w) >= settleBelow) continue;
@@ -655,12 +668,12 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
         const float key = static_cast<float>(WitnessKey(w));
         const float room = static_cast<float>(limit) - key;
         if (room < 0 || dx * dx + dy * dy > room * room) continue;
+        // Without branches: most nodes that get here are near no target.
         bool useful = false;
-        for (size_t i = 0; i < open && !useful; i++) {
-          const TBoundPoint t = points[pairs[i].node->id];
-          const float left = static_cast<float>(pairs[i].length) - key;
+        for (const TOrderingState::TTargetPoint& t : near) {
+          const float left = t.length - key;
           const float ex = t.x - p.x, ey = t.y - p.y;
-          useful = left >= 0 && ex * ex + ey * ey <= left * left;
+          useful |= (left >= 0) & (ex * ex + ey * ey <= left * left);
         }
         if (!useful) continue;
       }

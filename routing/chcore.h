@@ -462,6 +462,12 @@ struct TOrderingState {
   // The pairs of the next witness search; when given, the search ends as
   // soon as no label it could still set would decide another of them.
   CReallocArray<TWitnessTarget> witnessTargets;
+  // The open targets' points and lengths, in the order of witnessTargets,
+  // while a search bounded by points runs.
+  struct TTargetPoint {
+    float x, y, length;
+  };
+  CReallocArray<TTargetPoint> targetPoints;
   bool witnessEarlyEnd = true;  // off: searches run to their bounds (a test compares)
   size_t heapEntriesPerBlock;
   uint32_t rebuildAfterChanges = kRebuildAfterChanges;

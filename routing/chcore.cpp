@@ -522,13 +522,14 @@ uint64_t SettleBelow(const TWitnessTarget* pairs, size_t count) {
 // Drops the open pairs that the labels of w now witness; true when none is
 // left open. Otherwise limit becomes the longest open pair and settleBelow
 // the bound of the nodes that may still end a witness.
-bool CGraph::WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit,
-                          uint64_t& settleBelow) {
+bool CGraph::WitnessPairs(TWitnessTarget* pairs, TOrderingState::TTargetPoint* near, size_t& open, const TChNode* w,
+                          uint32_t& limit, uint64_t& settleBelow) {
   bool dropped = false;
   for (size_t i = 0; i < open;) {
     const TWitnessTarget& t = pairs[i];
     if (t.node == w && t.length >= (t.restricted ? WitnessKey(w) : w->labelA)) {
       std::swap(pairs[i], pairs[--open]);
+      if (near) std::swap(near[i], near[open]);
       dropped = true;
     } else {
       i++;
@@ -576,16 +577,13 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // pair's length leaves room for, leads to no witness: it is not expanded.
   const TBoundPoint* points = open ? boundPoints : nullptr;
   CReallocArray<TOrderingState::TTargetPoint>& near = state.targetPoints;
-  auto placeTargets = [&] {
-    near.Clear();
+  near.Clear();
+  float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
+  if (points) {
     for (size_t i = 0; i < open; i++) {
       const TBoundPoint t = points[pairs[i].node->id];
       near.PushBack(TOrderingState::TTargetPoint{t.x, t.y, static_cast<float>(pairs[i].length)});
     }
-  };
-  float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
-  if (points) {
-    placeTargets();
     boxX0 = boxX1 = points[pairs[0].node->id].x;
     boxY0 = boxY1 = points[pairs[0].node->id].y;
     for (size_t i = 1; i < open; i++) {
@@ -649,13 +647,9 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // rule of the most confined of them, so every label it passes on
       // belongs to a legal path.
       if (pathState) w->flags |= kNodePathState;
-      if ((w->flags & kNodeTarget) && open) {
-        const size_t before = open;
-        if (WitnessPairs(pairs, open, w, limit, settleBelow)) {
-          decided = true;
-          break;
-        }
-        if (points && open != before) placeTargets();
+      if ((w->flags & kNodeTarget) && open && WitnessPairs(pairs, points ? near.data : nullptr, open, w, limit, settleBelow)) {
+        decided = true;
+        break;
       }
       // A node that could not be settled needs no place in the heap.
       if (WitnessKey(w) >= settleBelow) continue;
@@ -670,7 +664,8 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
         if (room < 0 || dx * dx + dy * dy > room * room) continue;
         // Without branches: most nodes that get here are near no target.
         bool useful = false;
-        for (const TOrderingState::TTargetPoint& t : near) {
+        for (size_t i = 0; i < open; i++) {
+          const TOrderingState::TTargetPoint& t = near[i];
           const float left = t.length - key;
           const float ex = t.x - p.x, ey = t.y - p.y;
           useful |= (left >= 0) & (ex * ex + ey * ey <= left * left);

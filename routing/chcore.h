@@ -622,8 +622,10 @@ class CGraph {
   // needs is set (one flag per out-entry, in list order): a flag stays set
   // only for a pair that no witness serves. PrepareTargets comes first.
   void DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, CReallocArray<uint8_t>& needs);
-  static bool WitnessPairs(TWitnessTarget* pairs, size_t& open, const TChNode* w, uint32_t& limit,
-                           uint64_t& settleBelow);
+  // near, when given, holds the targets' points in the order of pairs and
+  // is kept in that order.
+  static bool WitnessPairs(TWitnessTarget* pairs, TOrderingState::TTargetPoint* near, size_t& open, const TChNode* w,
+                           uint32_t& limit, uint64_t& settleBelow);
   static void WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops);
   static TWitnessItem WitnessPop(TOrderingState& state);
 };

@@ -647,7 +647,8 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // rule of the most confined of them, so every label it passes on
       // belongs to a legal path.
       if (pathState) w->flags |= kNodePathState;
-      if ((w->flags & kNodeTarget) && open && WitnessPairs(pairs, points ? near.data : nullptr, open, w, limit, settleBelow)) {
+      if ((w->flags & kNodeTarget) && open &&
+          WitnessPairs(pairs, points ? near.data : nullptr, open, w, limit, settleBelow)) {
         decided = true;
         break;
       }

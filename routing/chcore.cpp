@@ -580,16 +580,13 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   near.Clear();
   float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
   if (points) {
+    boxX0 = boxX1 = points[pairs[0].node->id].x;
+    boxY0 = boxY1 = points[pairs[0].node->id].y;
     for (size_t i = 0; i < open; i++) {
       const TBoundPoint t = points[pairs[i].node->id];
       near.PushBack(TOrderingState::TTargetPoint{t.x, t.y, static_cast<float>(pairs[i].length)});
-    }
-    boxX0 = boxX1 = points[pairs[0].node->id].x;
-    boxY0 = boxY1 = points[pairs[0].node->id].y;
-    for (size_t i = 1; i < open; i++) {
-      const TBoundPoint p = points[pairs[i].node->id];
-      boxX0 = std::min(boxX0, p.x), boxX1 = std::max(boxX1, p.x);
-      boxY0 = std::min(boxY0, p.y), boxY1 = std::max(boxY1, p.y);
+      boxX0 = std::min(boxX0, t.x), boxX1 = std::max(boxX1, t.x);
+      boxY0 = std::min(boxY0, t.y), boxY1 = std::max(boxY1, t.y);
     }
   }
   bool decided = false;

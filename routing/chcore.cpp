@@ -522,7 +522,7 @@ uint64_t SettleBelow(const TWitnessTarget* pairs, size_t count) {
 // Drops the open pairs that the labels of w now witness; true when none is
 // left open. Otherwise limit becomes the longest open pair and settleBelow
 // the bound of the nodes that may still end a witness.
-bool CGraph::WitnessPairs(TWitnessTarget* pairs, TOrderingState::TTargetPoint* near, size_t& open, const TChNode* w,
+bool CGraph::WitnessPairs(TWitnessTarget* pairs, TTargetPoint* near, size_t& open, const TChNode* w,
                           uint32_t& limit, uint64_t& settleBelow) {
   bool dropped = false;
   for (size_t i = 0; i < open;) {
@@ -576,7 +576,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // limit leaves room for, or farther from each open target than that
   // pair's length leaves room for, leads to no witness: it is not expanded.
   const TBoundPoint* points = open ? boundPoints : nullptr;
-  CReallocArray<TOrderingState::TTargetPoint>& near = state.targetPoints;
+  CReallocArray<TTargetPoint>& near = state.targetPoints;
   near.Clear();
   float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
   if (points) {
@@ -584,7 +584,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
     boxY0 = boxY1 = points[pairs[0].node->id].y;
     for (size_t i = 0; i < open; i++) {
       const TBoundPoint t = points[pairs[i].node->id];
-      near.PushBack(TOrderingState::TTargetPoint{t.x, t.y, static_cast<float>(pairs[i].length)});
+      near.PushBack(TTargetPoint{t.x, t.y, static_cast<float>(pairs[i].length)});
       boxX0 = std::min(boxX0, t.x), boxX1 = std::max(boxX1, t.x);
       boxY0 = std::min(boxY0, t.y), boxY1 = std::max(boxY1, t.y);
     }
@@ -663,7 +663,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
         // Without branches: most nodes that get here are near no target.
         bool useful = false;
         for (size_t i = 0; i < open; i++) {
-          const TOrderingState::TTargetPoint& t = near[i];
+          const TTargetPoint& t = near[i];
           const float left = t.length - key;
           const float ex = t.x - p.x, ey = t.y - p.y;
           useful |= (left >= 0) & (ex * ex + ey * ey <= left * left);
@@ -823,14 +823,15 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
 
   // Each node's place in the tie-break order, once, instead of a
   // comparison of two nodes at every tie in the heap.
+  CReallocArray<uint32_t> tiePlaces;  // by node id
   {
     CReallocArray<TChNode*> sorted;
     sorted.Assign(nodes.data, nodes.Size());
     std::sort(sorted.begin(), sorted.end(), tieBreak);
-    state.tiePlaces.Resize(idLimit);
-    for (size_t i = 0; i < sorted.Size(); i++) state.tiePlaces[sorted[i]->id] = static_cast<uint32_t>(i);
+    tiePlaces.Resize(idLimit);
+    for (size_t i = 0; i < sorted.Size(); i++) tiePlaces[sorted[i]->id] = static_cast<uint32_t>(i);
   }
-  TOrderHeap heap(state.heapEntriesPerBlock, TRankOrder{state.tiePlaces.data});
+  TOrderHeap heap(state.heapEntriesPerBlock, TRankOrder{tiePlaces.data});
   heap.Build(nodes.data, nodes.Size());
   uint32_t changes = 0;
   const uint32_t rebuildAfter = std::max<uint32_t>(
@@ -883,7 +884,6 @@ void CGraph::OrderNodes(TOrderingState& state, CReallocArray<TChNode*>& nodes, T
   }
   heap.Clear();
   state.notes.Free();
-  state.tiePlaces.Free();
 }
 
 void CGraph::ContractInOrder(TOrderingState& state, const CReallocArray<TChNode*>& nodes, const bool* stop) {

@@ -422,6 +422,11 @@ struct TWitnessTarget {
   bool restricted;
 };
 
+// A target's point and its pair's length, for the bound of a witness search.
+struct TTargetPoint {
+  float x, y, length;
+};
+
 // A pair of a node's in-entry and out-entry that a simulation found no
 // witness for, by the serials of the two entries.
 struct TNeededPair {
@@ -464,9 +469,6 @@ struct TOrderingState {
   CReallocArray<TWitnessTarget> witnessTargets;
   // The open targets' points and lengths, in the order of witnessTargets,
   // while a search bounded by points runs.
-  struct TTargetPoint {
-    float x, y, length;
-  };
   CReallocArray<TTargetPoint> targetPoints;
   bool witnessEarlyEnd = true;  // off: searches run to their bounds (a test compares)
   size_t heapEntriesPerBlock;
@@ -483,7 +485,6 @@ struct TOrderingState {
   // (UpdatePriority); off: every pair of a gained entry searched.
   bool guessFreshPairs = true;
   CReallocArray<TNodeNotes> notes;  // by node id
-  CReallocArray<uint32_t> tiePlaces;  // by node id: the place in the tie-break order
   // Of a node updated: the other entries of its noted pairs with an entry
   // that went, sorted by serial.
   CReallocArray<uint32_t> viaRows, viaColumns;
@@ -624,7 +625,7 @@ class CGraph {
   void DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, CReallocArray<uint8_t>& needs);
   // near, when given, holds the targets' points in the order of pairs and
   // is kept in that order.
-  static bool WitnessPairs(TWitnessTarget* pairs, TOrderingState::TTargetPoint* near, size_t& open, const TChNode* w,
+  static bool WitnessPairs(TWitnessTarget* pairs, TTargetPoint* near, size_t& open, const TChNode* w,
                            uint32_t& limit, uint64_t& settleBelow);
   static void WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops);
   static TWitnessItem WitnessPop(TOrderingState& state);

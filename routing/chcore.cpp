@@ -35,10 +35,16 @@ bool Holds(const CReallocArray<uint32_t>& a, uint32_t x) { return std::binary_se
 
 // Whether a list holds the entry of a serial: its array is in link order,
 // which is serial order.
+// Without branches: whether an entry stays is a coin toss to the predictor.
 bool Holds(const TChAdjList& list, uint32_t serial) {
-  const TChAdjEntry* e = std::lower_bound(list.data, list.data + list.size, serial,
-                                          [](const TChAdjEntry& x, uint32_t s) { return x.serial < s; });
-  return e != list.data + list.size && e->serial == serial;
+  if (list.size == 0) return false;
+  const TChAdjEntry* e = list.data;
+  for (uint32_t n = list.size; n > 1;) {
+    const uint32_t half = n / 2;
+    e = e[half].serial <= serial ? e + half : e;
+    n -= half;
+  }
+  return e->serial == serial;
 }
 
 // Whether the entry takes a route out of the area: by a bit-30 edge or to a

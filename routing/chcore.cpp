@@ -328,6 +328,52 @@ void CGraph::PrepareTargets(TOrderingState& state, const TChNode* v) {
   }
 }
 
+void CGraph::ShortWitnesses(TOrderingState& state, const TChNode* v, const TChAdjEntry& f, uint32_t& targets,
+                            uint32_t& maxOut) {
+  const TChNode* u = f.other;
+  if (u->IsArea()) return;  // whether a path may leave an area node depends on how it got there
+  // The out-neighbours of u, with the cheapest unrestricted edge to each:
+  // marks of a search of their own, which the next search makes stale.
+  CSearchStamp& stamp = state.stamp;
+  stamp.Advance(*this);
+  for (const TChAdjEntry& e : u->out) {
+    TChNode* x = e.other;
+    if (x == v || (e.word & kEdgeRestricted)) continue;
+    const uint32_t cost = EdgeCost(e.word);
+    if (!stamp.IsCurrent(*x)) {
+      stamp.Mark(*x);
+      x->labelA = cost;
+    } else {
+      x->labelA = std::min(x->labelA, cost);
+    }
+  }
+  // A path u -> x -> w from outside the area leaves x freely unless x lies
+  // in the area; without restricted edges it serves a pair of either kind.
+  CReallocArray<uint8_t>& kinds = state.pairKinds;
+  maxOut = 0;
+  size_t i = 0;
+  for (const TChAdjEntry& o : v->out) {
+    if (kinds[i] == kPairOpen) {
+      const TChNode* w = o.other;
+      const uint64_t length = static_cast<uint64_t>(EdgeCost(f.word)) + EdgeCost(o.word);
+      bool witnessed = stamp.IsCurrent(*w) && w->labelA <= length;
+      for (const TChAdjEntry& g : w->in) {
+        if (witnessed) break;
+        const TChNode* x = g.other;
+        if (x == v || !stamp.IsCurrent(*x) || x->IsArea() || (g.word & kEdgeRestricted)) continue;
+        witnessed = static_cast<uint64_t>(x->labelA) + EdgeCost(g.word) <= length;
+      }
+      if (witnessed) {
+        kinds[i] = kPairNone;
+        targets--;
+      } else {
+        maxOut = std::max(maxOut, EdgeCost(o.word));
+      }
+    }
+    i++;
+  }
+}
+
 void CGraph::DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, CReallocArray<uint8_t>& needs) {
   TChNode* u = f.other;
   CReallocArray<uint8_t>& kinds = state.pairKinds;
@@ -349,6 +395,10 @@ void CGraph::DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, 
     }
     kinds.PushBack(kind);
   }
+  // Witnesses of one or two edges are found without a search; at the dense
+  // top of a graph most pairs have one, and a search runs to the longest
+  // pair left.
+  if (targets[kPairOpen]) ShortWitnesses(state, v, f, targets[kPairOpen], maxOut[kPairOpen]);
   for (uint8_t kind : {kPairOpen, kPairInArea}) {
     if (kind == kPairInArea && targets[kind] == 0) break;
     i = 0;

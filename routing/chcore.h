@@ -619,6 +619,11 @@ class CGraph {
   // The bound of every out-entry of v for the witness searches of its pairs
   // (TWitnessTarget::lastEdge), into the state's lastEdges.
   static void PrepareTargets(TOrderingState& state, const TChNode* v);
+  // Drops from the open pairs of v's in-entry f (the state's pair kinds)
+  // those that a path of one or two unrestricted edges from u witnesses,
+  // keeping the count of open pairs and their longest out-entry.
+  void ShortWitnesses(TOrderingState& state, const TChNode* v, const TChAdjEntry& f, uint32_t& targets,
+                      uint32_t& maxOut);
   // Decides the pairs of v's in-entry f with the out-entries whose flag in
   // needs is set (one flag per out-entry, in list order): a flag stays set
   // only for a pair that no witness serves. PrepareTargets comes first.

@@ -309,6 +309,49 @@ TEST(ChContract, RestrictedPairAcceptsAnyWitness) {
   EXPECT_EQ(g.Shortcuts(), 0u);
 }
 
+// The pair 0 -> 1 -> 2 (cost 10) and a path 0 -> 3 -> 2 of cost 2, or the
+// edge 0 -> 2 of cost 10: witnesses of one or two edges are taken without a
+// search, under the rules of the search.
+TEST(ChContract, ShortWitnessesFollowTheSearchRules) {
+  struct Case {
+    const char* name;
+    bool direct;                        // 0 -> 2 instead of 0 -> 3 -> 2
+    bool restrictFirst, restrictSecond;  // of the witness
+    bool restrictPair;                  // 0 -> 1
+    std::initializer_list<uint32_t> area;
+    bool shortcut;
+    uint32_t searches;
+  } cases[] = {
+      {"two edges", false, false, false, false, {}, false, 0},
+      {"one edge", true, false, false, false, {}, false, 0},
+      {"restricted first edge", false, true, false, false, {}, true, 1},
+      {"restricted second edge", false, false, true, false, {}, true, 1},
+      {"restricted edge", true, true, false, false, {}, true, 1},
+      {"restricted pair, restricted witness", false, false, true, true, {}, false, 1},
+      {"through an area node", false, false, false, false, {3}, true, 1},
+      {"into the area and on inside it", false, false, false, false, {3, 2}, false, 1},
+      {"from inside the area out", false, false, false, false, {0, 3}, false, 1},
+  };
+  for (const Case& c : cases) {
+    CTestGraph g(4);
+    for (uint32_t a : c.area) g.SetArea(a);
+    g.AddEdge(0, 1, 5, false, c.restrictPair);
+    g.AddEdge(1, 2, 5);
+    if (c.direct) {
+      g.AddEdge(0, 2, 10, false, c.restrictFirst);
+    } else {
+      g.AddEdge(0, 3, 1, false, c.restrictFirst);
+      g.AddEdge(3, 2, 1, false, c.restrictSecond);
+    }
+    CH::TOrderingState state(g);
+    TSimulation s = Simulate(g, state, 1);
+    EXPECT_EQ(s.d, c.shortcut ? -1 : -2) << c.name;
+    EXPECT_EQ(state.counts.witnessSearches, c.searches) << c.name;
+    Perform(g, state, 1);
+    EXPECT_EQ(g.Shortcuts(), c.shortcut ? 1u : 0u) << c.name;
+  }
+}
+
 TEST(ChContract, WitnessSearchStopsOnAreaPathState) {
   // 0 (outside) -> 1 (area) -> 3 (outside) is refused to the witness: a path
   // that left the outside may not leave the area again. The pair 0 -> 2 -> 3
@@ -374,15 +417,16 @@ TEST(ChContract, DeadEndHasNoTargetsAndSearchOnlyAdvancesTheStamp) {
 }
 
 // The search settles a node that has no out-edges (its list has no array)
-// on its way to the witness.
+// on its way to the witness (of three edges: shorter ones need no search).
 TEST(ChContract, WitnessSearchSettlesASink) {
-  CTestGraph g(5);
-  AddEdges(g, {{0, 1, 1}, {1, 2, 1}, {0, 3, 0}, {0, 4, 1}, {4, 2, 1}});
+  CTestGraph g(6);
+  AddEdges(g, {{0, 1, 1}, {1, 2, 1}, {0, 3, 0}, {0, 4, 1}, {4, 5, 0}, {5, 2, 1}});
   CH::TOrderingState state(g);
   ASSERT_TRUE(g.Node(3)->out.Empty());
   TSimulation s = Simulate(g, state, 1);
-  EXPECT_EQ(s.d, -2);  // 0 -> 4 -> 2 witnesses 0 -> 1 -> 2
-  EXPECT_GE(state.counts.settledNodes, 3u);
+  EXPECT_EQ(s.d, -2);  // 0 -> 4 -> 5 -> 2 witnesses 0 -> 1 -> 2
+  EXPECT_EQ(state.counts.witnessSearches, 1u);
+  EXPECT_GE(state.counts.settledNodes, 4u);
 }
 
 TEST(ChContract, SelfLoopsPairWithNothing) {

@@ -464,6 +464,9 @@ struct TOrderingState {
   CReallocArray<uint8_t> pairNeeds;    // the same: a pair to decide, then one without a witness
   CReallocArray<uint8_t> freshColumns;  // per out-entry of a node updated: linked since its notes
   CReallocArray<uint32_t> lastEdges;   // per out-entry: TWitnessTarget::lastEdge
+  // lastEdges belongs to the node being decided: found before its first
+  // search, as pairs with short witnesses need none.
+  bool lastEdgesReady = false;
   // The pairs of the next witness search; when given, the search ends as
   // soon as no label it could still set would decide another of them.
   CReallocArray<TWitnessTarget> witnessTargets;
@@ -617,7 +620,8 @@ class CGraph {
   // Unlinks the first entry in list order whose other node is given.
   void RemoveEntryTo(TChAdjList& list, const TChNode* other);
   // The bound of every out-entry of v for the witness searches of its pairs
-  // (TWitnessTarget::lastEdge), into the state's lastEdges.
+  // (TWitnessTarget::lastEdge), into the state's lastEdges; DecideRow calls
+  // it before the node's first search.
   static void PrepareTargets(TOrderingState& state, const TChNode* v);
   // Drops from the open pairs of v's in-entry f (the state's pair kinds)
   // those that a path of one or two unrestricted edges from u witnesses,
@@ -626,7 +630,7 @@ class CGraph {
                       uint32_t& maxOut);
   // Decides the pairs of v's in-entry f with the out-entries whose flag in
   // needs is set (one flag per out-entry, in list order): a flag stays set
-  // only for a pair that no witness serves. PrepareTargets comes first.
+  // only for a pair that no witness serves.
   void DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, CReallocArray<uint8_t>& needs);
   // near, when given, holds the targets' points in the order of pairs and
   // is kept in that order.

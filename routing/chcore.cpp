@@ -34,8 +34,8 @@ constexpr size_t kNotedPairsLimit = 256;
 bool Holds(const CReallocArray<uint32_t>& a, uint32_t x) { return std::binary_search(a.begin(), a.end(), x); }
 
 // Whether a list holds the entry of a serial: its array is in link order,
-// which is serial order.
-// Without branches: whether an entry stays is a coin toss to the predictor.
+// which is serial order. Without branches, as whether an entry stays is a
+// coin toss to the predictor.
 bool Holds(const TChAdjList& list, uint32_t serial) {
   if (list.size == 0) return false;
   const TChAdjEntry* e = list.data;

@@ -318,7 +318,6 @@ bool CGraph::PairLegal(const TChNode* u, const TChAdjEntry& f, const TChNode* v,
 void CGraph::PrepareTargets(TOrderingState& state, const TChNode* v) {
   CReallocArray<uint32_t>& lastEdges = state.lastEdges;
   lastEdges.Clear();
-  state.lastEdgesReady = true;
   if (!state.witnessEarlyEnd) return;
   for (const TChAdjEntry& o : v->out) {
     uint32_t cheapest = UINT32_MAX;
@@ -402,7 +401,7 @@ void CGraph::DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, 
   if (targets[kPairOpen]) ShortWitnesses(state, v, f, targets[kPairOpen], maxOut[kPairOpen]);
   for (uint8_t kind : {kPairOpen, kPairInArea}) {
     if (kind == kPairInArea && targets[kind] == 0) break;
-    if (targets[kind] && !state.lastEdgesReady) PrepareTargets(state, v);
+    if (targets[kind] && state.lastEdges.Empty()) PrepareTargets(state, v);
     i = 0;
     state.witnessTargets.Clear();
     for (const TChAdjEntry& o : v->out) {
@@ -440,7 +439,7 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
   if (needed) needed->Clear();
   CReallocArray<uint32_t>& lastEdges = state.lastEdges;
   CReallocArray<uint8_t>& needs = state.pairNeeds;
-  state.lastEdgesReady = false;  // at the first search
+  lastEdges.Clear();  // found at the first search
   // In list order. When performing, each in-entry is unlinked after its
   // pairs, so the next one is always at the head (shortcuts never enter v's
   // lists, and its blocks stay where they are).
@@ -472,7 +471,7 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
         if (perform) {
           MakeShortcut(*f, *o, v);
           state.counts.shortcuts++;
-          if (state.witnessEarlyEnd && state.lastEdgesReady) {
+          if (!lastEdges.Empty()) {
             // The shortcut is an edge into w that later searches may end with.
             const uint32_t cost = std::min(EdgeCost(f->word) + EdgeCost(o->word), kCostMask);
             size_t k = 0;
@@ -487,7 +486,7 @@ void CGraph::ContractNode(TOrderingState& state, TChNode* v, bool perform, int64
     if (perform) {
       if (!uIsOutNeighbour) neighbours->PushBack(u);
       v->in.size--;  // f, the head
-      if (u == v && state.lastEdgesReady && !lastEdges.Empty()) {
+      if (u == v && !lastEdges.Empty()) {
         // A self-loop leaves v's out-list too: keep the bounds in step with it.
         size_t k = 0;
         for (const TChAdjEntry& o : v->out) {
@@ -817,7 +816,7 @@ int32_t CGraph::UpdatePriority(TOrderingState& state, TChNode* n) {
     freshOut.PushBack(fresh);
     anyFreshOut |= fresh;
   }
-  state.lastEdgesReady = false;  // at the first search
+  state.lastEdges.Clear();  // found at the first search
   CReallocArray<uint8_t>& needs = state.pairNeeds;
   for (uint32_t fi = n->in.size; fi-- > 0;) {
     const TChAdjEntry& f = n->in.data[fi];

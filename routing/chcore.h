@@ -463,10 +463,10 @@ struct TOrderingState {
   CReallocArray<uint8_t> pairKinds;    // per out-entry of the node being contracted
   CReallocArray<uint8_t> pairNeeds;    // the same: a pair to decide, then one without a witness
   CReallocArray<uint8_t> freshColumns;  // per out-entry of a node updated: linked since its notes
-  CReallocArray<uint32_t> lastEdges;   // per out-entry: TWitnessTarget::lastEdge
-  // lastEdges belongs to the node being decided: found before its first
-  // search, as pairs with short witnesses need none.
-  bool lastEdgesReady = false;
+  // Per out-entry of the node being decided: TWitnessTarget::lastEdge.
+  // Empty until its first search (pairs with short witnesses need none),
+  // and always without the early end.
+  CReallocArray<uint32_t> lastEdges;
   // The pairs of the next witness search; when given, the search ends as
   // soon as no label it could still set would decide another of them.
   CReallocArray<TWitnessTarget> witnessTargets;

@@ -1,6 +1,6 @@
 // Work of the per-map CH contractions of each map: per metric, the time of
-// the contraction that finds the core, of the core selection and of the
-// final contraction, with the counts of each contraction (witness
+// the landmarks' searches (Time), of the contraction that finds the core,
+// of the core selection and of the final contraction, with the counts of each contraction (witness
 // searches, nodes they settled, edges they scanned, shortcuts made,
 // priority updates, top-of-heap changes, full re-simulations).
 //
@@ -50,7 +50,8 @@ void PrintRow(const char* map, const char* metric, const CH::CGeoMapGraph& g) {
   std::printf("| %s | %s | %zu | %u/%u | %u | %s | %.2f | %.2f | %.2f | %.2f | %llu | %llu | %llu | %llu | %llu |\n",
               map, metric, g.nodes.Size(), s.entries, s.exits, s.core, s.firstSkipped ? "skipped" : "done",
               s.firstMs / 1000.0, s.coreMs / 1000.0, s.secondMs / 1000.0,
-              (s.firstMs + s.coreMs + s.secondMs) / 1000.0, static_cast<unsigned long long>(c.witnessSearches),
+              (s.landmarksMs + s.firstMs + s.coreMs + s.secondMs) / 1000.0,
+              static_cast<unsigned long long>(c.witnessSearches),
               static_cast<unsigned long long>(c.settledNodes), static_cast<unsigned long long>(c.scannedEdges),
               static_cast<unsigned long long>(c.shortcuts), static_cast<unsigned long long>(c.simulations));
 }
@@ -109,6 +110,7 @@ int main(int argc, char** argv) {
       const CH::TGeoBuildStats& s = g.Stats();
       std::printf("%s %s: %zu nodes, %zu turn edges, %zu edges; entries %u, exits %u, core %u\n", name, metricName,
                   g.nodes.Size(), g.TurnEdgeCount(), g.edges.Size(), s.entries, s.exits, s.core);
+      if (s.landmarksMs) std::printf("  landmarks %4.2f s\n", s.landmarksMs / 1000.0);
       if (s.firstSkipped) {
         std::printf("  first  skipped (no entry or no exit node)\n");
       } else {

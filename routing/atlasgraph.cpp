@@ -327,6 +327,10 @@ bool CAtlasGraph::Contract(const bool* stop) {
   CReallocArray<CH::TChNode*> all;
   all.Reserve(nodes.Size());
   for (TAtlasNode& n : nodes) all.PushBack(&n);
+  // Time costs have no points to bound them: landmarks do, over the joined
+  // base edges, for all three orderings.
+  landmarkBounds = false;
+  if (!boundPoints) FindLandmarks(all);
   CH::TOrderingState state(*this, CH::kHeapEntriesPerBlock);
 
   // First ordering: only to find the core.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 namespace CH {
 
@@ -646,6 +647,24 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       boxY0 = std::min(boxY0, t.y), boxY1 = std::max(boxY1, t.y);
     }
   }
+  // Over the open targets, per landmark: the least distance from it and the
+  // largest to it. A node w then lies at least from(t) - from(w) and
+  // to(w) - to(t) from every target t; a target the landmark cannot reach
+  // (or that cannot reach it) leaves that side without a bound.
+  const bool byLandmarks = landmarkBounds && open;
+  constexpr int64_t kNoBound = int64_t{1} << 40;
+  int64_t nearFrom[kLandmarks], farTo[kLandmarks];
+  if (byLandmarks) {
+    for (uint32_t l = 0; l < kLandmarks; l++) {
+      nearFrom[l] = kUnreached;
+      farTo[l] = 0;
+      for (size_t i = 0; i < open; i++) {
+        const uint32_t from = pairs[i].node->landmarks[2 * l], to = pairs[i].node->landmarks[2 * l + 1];
+        nearFrom[l] = std::min<int64_t>(nearFrom[l], from);
+        farTo[l] = to == kUnreached ? kNoBound : std::max<int64_t>(farTo[l], to);
+      }
+    }
+  }
   bool decided = false;
   // Counted in registers: the loop stores to the nodes it reaches.
   uint64_t settled = 0, scanned = 0;
@@ -708,6 +727,17 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       }
       // A node that could not be settled needs no place in the heap.
       if (WitnessKey(w) >= settleBelow) continue;
+      if (byLandmarks) {
+        // Without branches: the bounds of one node are coin tosses.
+        int64_t bound = 0;
+        for (uint32_t l = 0; l < kLandmarks; l++) {
+          const uint32_t from = w->landmarks[2 * l];
+          const int64_t to = w->landmarks[2 * l + 1];  // unreached: far from every target that reaches it
+          bound = std::max(bound, to - farTo[l]);
+          bound = std::max(bound, nearFrom[l] - (from == kUnreached ? kNoBound : int64_t{from}));
+        }
+        if (int64_t{WitnessKey(w)} + bound > int64_t{limit}) continue;
+      }
       if (points) {
         // First against the box, then against each open target with its
         // own length.
@@ -952,6 +982,106 @@ void CGraph::ContractInOrder(TOrderingState& state, const CReallocArray<TChNode*
     int64_t d = 0, h = 0;
     ContractNode(state, v, true, &d, &h, &state.neighbours);
   }
+}
+
+// ---- landmarks ----
+
+namespace {
+
+// The graph's edges as linked now, by node id, one way (RoutingKit's
+// first_out / head / weight), for the landmarks' full searches.
+struct TLandmarkGraph {
+  std::vector<uint32_t> firstOut, head, weight;
+
+  void Build(const std::vector<TChNode*>& byId, bool backward) {
+    firstOut.assign(byId.size() + 1, 0);
+    head.clear();
+    weight.clear();
+    for (size_t i = 0; i < byId.size(); i++) {
+      if (byId[i]) {
+        for (const TChAdjEntry& e : backward ? byId[i]->in : byId[i]->out) {
+          head.push_back(e.other->id);
+          weight.push_back(EdgeCost(e.word));
+        }
+      }
+      firstOut[i + 1] = static_cast<uint32_t>(head.size());
+    }
+  }
+
+  // Distances from start into dist (kUnreached where none).
+  void Distances(uint32_t start, std::vector<uint32_t>& dist) const {
+    using TItem = std::pair<uint64_t, uint32_t>;
+    std::vector<TItem> heap;
+    dist.assign(firstOut.size() - 1, kUnreached);
+    dist[start] = 0;
+    heap.push_back({0, start});
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), std::greater<TItem>());
+      const auto [d, id] = heap.back();
+      heap.pop_back();
+      if (d != dist[id]) continue;  // an older copy
+      for (uint32_t k = firstOut[id]; k < firstOut[id + 1]; k++) {
+        // Below kUnreached: a path of saturated costs still counts as a path.
+        const uint64_t nd = std::min<uint64_t>(d + weight[k], kUnreached - 1);
+        if (nd < dist[head[k]]) {
+          dist[head[k]] = static_cast<uint32_t>(nd);
+          heap.push_back({nd, head[k]});
+          std::push_heap(heap.begin(), heap.end(), std::greater<TItem>());
+        }
+      }
+    }
+  }
+};
+
+}  // namespace
+
+void CGraph::FindLandmarks(const CReallocArray<TChNode*>& nodes) {
+  landmarkBounds = false;
+  uint32_t idLimit = 0;
+  ForEachNode([&](TChNode& n) { idLimit = std::max(idLimit, n.id + 1); });
+  std::vector<TChNode*> byId(idLimit, nullptr);
+  ForEachNode([&](TChNode& n) {
+    byId[n.id] = &n;
+    std::fill(std::begin(n.landmarks), std::end(n.landmarks), kUnreached);
+  });
+  if (nodes.Empty()) return;
+  TLandmarkGraph forward, backward;
+  forward.Build(byId, false);
+  backward.Build(byId, true);
+  // Of the listed nodes with an edge: the first landmark is the one
+  // farthest from the first by id, each next one the farthest from the
+  // landmarks before it, and one they do not reach before all others (in
+  // another part of the graph). On equal distances the lower id.
+  std::vector<const TChNode*> candidates;
+  for (const TChNode* n : nodes) {
+    if (!n->in.Empty() || !n->out.Empty()) candidates.push_back(n);
+  }
+  if (candidates.empty()) return;
+  const TChNode* seed = candidates[0];
+  for (const TChNode* n : candidates) seed = n->id < seed->id ? n : seed;
+  std::vector<uint32_t> dist, nearest;
+  forward.Distances(seed->id, nearest);
+  for (uint32_t& d : nearest) d = d == kUnreached ? 0 : d;  // only what the seed reaches
+  for (uint32_t l = 0; l < kLandmarks; l++) {
+    const TChNode* mark = seed;
+    uint32_t farthest = 0;
+    for (const TChNode* n : candidates) {
+      const uint32_t d = nearest[n->id];
+      if (d > farthest || (d == farthest && n->id < mark->id)) mark = n, farthest = d;
+    }
+    if (l == 0) nearest.assign(idLimit, kUnreached);
+    forward.Distances(mark->id, dist);
+    for (uint32_t id = 0; id < idLimit; id++) {
+      if (!byId[id]) continue;
+      byId[id]->landmarks[2 * l] = dist[id];
+      nearest[id] = std::min(nearest[id], dist[id]);
+    }
+    backward.Distances(mark->id, dist);
+    for (uint32_t id = 0; id < idLimit; id++) {
+      if (byId[id]) byId[id]->landmarks[2 * l + 1] = dist[id];
+    }
+  }
+  landmarkBounds = true;
 }
 
 // ---- core selection ----

@@ -163,12 +163,19 @@ struct THeapEntry {
   size_t position;
 };
 
+// Landmarks of a graph's witness searches (CGraph::FindLandmarks).
+constexpr uint32_t kLandmarks = 4;
+
 struct TChNode {
   // What a witness search reads of every node it reaches comes first.
   uint32_t flags = 0;
   // Witness labels; a path search keeps its label index in labelA.
   uint32_t labelA = kUnreached;
   uint32_t labelB = kUnreached;
+  // Distance from landmark i at 2 i, to it at 2 i + 1 (kUnreached: no
+  // path): a lower bound of every distance from or to this node, read by
+  // the witness searches with the labels.
+  uint32_t landmarks[2 * kLandmarks] = {};
   // Priority while in the ordering heap, then the contraction number;
   // kCoreRank or kExcludedRank for nodes left out of an ordering.
   int32_t rank = 0;
@@ -613,6 +620,15 @@ class CGraph {
   // whose key and distance to each open target exceed that pair's length.
   // A bound that is too high only hides a witness, which costs a shortcut.
   const TBoundPoint* boundPoints = nullptr;
+  // Set by FindLandmarks: a witness search expands no node whose key and
+  // landmark bound to the nearest open target exceed the longest open pair.
+  bool landmarkBounds = false;
+  // Fills every node's landmark distances over the edges linked now and
+  // sets landmarkBounds: kLandmarks nodes of the list, each the farthest
+  // from those before it. Contractions never shorten a distance, so the
+  // bounds hold for every ordering of the graph; one that is too high, as
+  // where a sum of costs saturated, only hides a witness.
+  void FindLandmarks(const CReallocArray<TChNode*>& nodes);
 
  private:
   uint32_t linkSerial = 0;  // of the next LinkEdge

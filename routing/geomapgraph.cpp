@@ -528,6 +528,14 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   MakeBoundPoints(roads, metric);
 
   CReallocArray<TChNode*> list, entries, exits;
+  landmarkBounds = false;
+  if (boundWitnessSearches && !boundPoints) {
+    const uint32_t start = Platform::GetTickCount();
+    for (TGeoMapNode& n : nodes) list.PushBack(&n);
+    FindLandmarks(list);
+    list.Clear();
+    stats.landmarksMs = Platform::GetTickCount() - start;
+  }
   CReallocArray<uint32_t> firstRank;  // by node index, when the final contraction reuses the order
   for (TGeoMapNode& n : nodes) {
     if (n.rank == kExcludedRank) continue;  // inner chain links are never external

@@ -733,6 +733,12 @@ void BuildRandom(CTestGraph& g, const TRandomSpec& s) {
 
 uint64_t Clip(uint64_t d) { return d == kInfinite ? d : std::min<uint64_t>(d, CH::kCostMask); }
 
+CReallocArray<TChNode*> AllNodes(CTestGraph& g) {
+  CReallocArray<TChNode*> list;
+  for (TChNode& n : g.nodes) list.PushBack(&n);
+  return list;
+}
+
 void ExpectQueriesMatch(CTestGraph& g, uint32_t sources, uint32_t targetsPerSource, uint32_t seed, bool clip) {
   std::mt19937 rng(seed);
   CUpwardQuery query(g);
@@ -770,15 +776,18 @@ TEST(ChRandom, UpwardSearchEqualsDijkstra) {
       {600, 2, 1000, 10, false, 20, 35}, {1000, 3, 100, 11, false, 15, 45},
   };
   for (const TRandomSpec& s : specs) {
-    SCOPED_TRACE(testing::Message() << "nodes " << s.nodes << " seed " << s.seed);
-    CTestGraph g(s.nodes);
-    BuildRandom(g, s);
-    CH::TOrderingState state(g);
-    CReallocArray<TChNode*> ordered = g.OrderAll(state);
-    ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);  // ranks are a permutation
-    g.LinkAllUpward();
-    ASSERT_EQ(g.CheckUpwardLinks(), nullptr);
-    ExpectQueriesMatch(g, s.nodes < 100 ? s.nodes : 25, s.nodes < 100 ? s.nodes : 40, s.seed, s.largeCosts);
+    for (bool landmarks : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "nodes " << s.nodes << " seed " << s.seed << (landmarks ? " landmarks" : ""));
+      CTestGraph g(s.nodes);
+      BuildRandom(g, s);
+      CH::TOrderingState state(g);
+      if (landmarks) g.FindLandmarks(AllNodes(g));
+      CReallocArray<TChNode*> ordered = g.OrderAll(state);
+      ASSERT_EQ(g.CheckContracted(ordered.data, ordered.Size()), nullptr);  // ranks are a permutation
+      g.LinkAllUpward();
+      ASSERT_EQ(g.CheckUpwardLinks(), nullptr);
+      ExpectQueriesMatch(g, s.nodes < 100 ? s.nodes : 25, s.nodes < 100 ? s.nodes : 40, s.seed, s.largeCosts);
+    }
   }
 }
 
@@ -1033,6 +1042,30 @@ TEST(ChRandom, SameInputSameHierarchy) {
 // label A, and the hop bound counts the edges of whichever equal path
 // settled a node first. The routes are kept either way, as the tests
 // against Dijkstra show.)
+namespace {
+
+struct TOrdering {
+  CH::TContractionCounts counts;
+  std::vector<int32_t> ranks;
+  std::vector<TShortcut> shortcuts;
+};
+
+// Orders a random graph with witness searches bounded by nothing but their
+// pairs, after setUp(graph, state).
+template <class F>
+TOrdering OrderRandom(const TRandomSpec& s, F setUp) {
+  CTestGraph g(s.nodes);
+  BuildRandom(g, s);
+  CH::TOrderingState state(g);
+  state.witnessSettledLimit = 0;
+  state.witnessHopLimit = 0;
+  setUp(g, state);
+  g.OrderAll(state);
+  return TOrdering{state.counts, Ranks(g), Shortcuts(g)};
+}
+
+}  // namespace
+
 TEST(ChRandom, EarlyEndOfWitnessSearchesChangesNoPair) {
   const TRandomSpec specs[] = {
       {300, 3, 50, 31, false, 12, 0, false}, {600, 2, 1000, 32, false, 20, 0, false},
@@ -1041,28 +1074,73 @@ TEST(ChRandom, EarlyEndOfWitnessSearchesChangesNoPair) {
   };
   for (const TRandomSpec& s : specs) {
     SCOPED_TRACE(testing::Message() << "seed " << s.seed);
-    auto build = [&s](bool early, CH::TContractionCounts* counts, std::vector<int32_t>* ranks,
-                      std::vector<TShortcut>* shortcuts) {
-      CTestGraph g(s.nodes);
-      BuildRandom(g, s);
-      CH::TOrderingState state(g);
-      state.witnessEarlyEnd = early;
-      state.witnessSettledLimit = 0;
-      state.witnessHopLimit = 0;
-      g.OrderAll(state);
-      *counts = state.counts;
-      *ranks = Ranks(g);
-      *shortcuts = Shortcuts(g);
-    };
-    CH::TContractionCounts early, full;
-    std::vector<int32_t> r1, r2;
-    std::vector<TShortcut> s1, s2;
-    build(true, &early, &r1, &s1);
-    build(false, &full, &r2, &s2);
-    EXPECT_EQ(r1, r2);
-    EXPECT_EQ(s1, s2);
-    EXPECT_EQ(early.witnessSearches, full.witnessSearches);
-    EXPECT_LT(early.settledNodes, full.settledNodes);
+    const TOrdering early = OrderRandom(s, [](CTestGraph&, CH::TOrderingState&) {});
+    const TOrdering full =
+        OrderRandom(s, [](CTestGraph&, CH::TOrderingState& state) { state.witnessEarlyEnd = false; });
+    EXPECT_EQ(early.ranks, full.ranks);
+    EXPECT_EQ(early.shortcuts, full.shortcuts);
+    EXPECT_EQ(early.counts.witnessSearches, full.counts.witnessSearches);
+    EXPECT_LT(early.counts.settledNodes, full.counts.settledNodes);
+  }
+}
+
+// Landmarks bound the witness searches from below: a node that cannot lead
+// to a witness is not expanded. Without the bounds on path edges and
+// settled nodes, the searches then find every witness they found before:
+// the same hierarchy, fewer nodes settled, with area nodes too. (Not with
+// restricted edges: a node settled by a restricted path passes on no
+// unrestricted label that comes later, so which witnesses a search finds
+// there depends on the order it settles nodes of equal keys in.)
+TEST(ChRandom, LandmarksChangeNoPair) {
+  const TRandomSpec specs[] = {
+      {300, 3, 50, 51, false, 12, 0, false}, {600, 2, 1000, 52, false, 20, 30, false},
+      {1000, 3, 100, 53, false, 15, 45, false}, {400, 4, 3, 54, false, 0, 0, false},
+  };
+  for (const TRandomSpec& s : specs) {
+    SCOPED_TRACE(testing::Message() << "seed " << s.seed);
+    const TOrdering with = OrderRandom(s, [](CTestGraph& g, CH::TOrderingState&) { g.FindLandmarks(AllNodes(g)); });
+    const TOrdering without = OrderRandom(s, [](CTestGraph&, CH::TOrderingState&) {});
+    EXPECT_EQ(with.ranks, without.ranks);
+    EXPECT_EQ(with.shortcuts, without.shortcuts);
+    EXPECT_LT(with.counts.settledNodes, without.counts.settledNodes);
+  }
+}
+
+// Each node's landmark distances are those of a full search over the
+// linked edges. Each landmark is the node farthest from those before it (on
+// equal distances the lower id), a node they do not reach first; a node
+// without edges is none.
+TEST(ChLandmarks, FarthestFirstWithTheirDistances) {
+  // 0 -> 1 -> 2 -> 3 -> 4 at cost 1, the way back at cost 2; 5 alone;
+  // 6 -> 7 apart.
+  CTestGraph g(8);
+  for (uint32_t i = 0; i < 4; i++) {
+    g.AddEdge(i, i + 1, 1);
+    g.AddEdge(i + 1, i, 2);
+  }
+  g.AddEdge(6, 7, 1);
+  g.FindLandmarks(AllNodes(g));
+  ASSERT_TRUE(g.landmarkBounds);
+  // From node 0 the farthest is 4; 6 and 7 are not reached from 4: 6; then
+  // 0, at 8 from 4; then 2 and 3, both 2 from the nearest landmark: 2.
+  const uint32_t expected[CH::kLandmarks] = {4, 6, 0, 2};
+  static_assert(CH::kLandmarks == 4);
+  for (uint32_t l = 0; l < CH::kLandmarks; l++) {
+    SCOPED_TRACE(l);
+    const uint32_t mark = expected[l];
+    for (uint32_t i = 0; i < 8; i++) {
+      uint32_t from = CH::kUnreached, to = CH::kUnreached;
+      if (mark < 5 && i < 5) {
+        // Along the path forward at 1 per edge, backward at 2.
+        from = i >= mark ? i - mark : 2 * (mark - i);
+        to = mark >= i ? mark - i : 2 * (i - mark);
+      } else if (mark == 6 && i >= 6) {
+        from = i - 6;
+        to = i == 6 ? 0 : CH::kUnreached;
+      }
+      EXPECT_EQ(g.nodes[i].landmarks[2 * l], from) << i;
+      EXPECT_EQ(g.nodes[i].landmarks[2 * l + 1], to) << i;
+    }
   }
 }
 

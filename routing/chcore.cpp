@@ -1050,8 +1050,9 @@ void CGraph::FindLandmarks(const CReallocArray<TChNode*>& nodes) {
   backward.Build(byId, true);
   // Of the listed nodes with an edge: the first landmark is the one
   // farthest from the first by id, each next one the farthest from the
-  // landmarks before it, and one they do not reach before all others (in
-  // another part of the graph). On equal distances the lower id.
+  // landmarks before it; on equal distances the lower id. Nodes they do not
+  // reach are not taken: on the generated grids most are links that no
+  // turn leads into, and landmarks there bound little.
   std::vector<const TChNode*> candidates;
   for (const TChNode* n : nodes) {
     if (!n->in.Empty() || !n->out.Empty()) candidates.push_back(n);
@@ -1061,12 +1062,11 @@ void CGraph::FindLandmarks(const CReallocArray<TChNode*>& nodes) {
   for (const TChNode* n : candidates) seed = n->id < seed->id ? n : seed;
   std::vector<uint32_t> dist, nearest;
   forward.Distances(seed->id, nearest);
-  for (uint32_t& d : nearest) d = d == kUnreached ? 0 : d;  // only what the seed reaches
   for (uint32_t l = 0; l < kLandmarks; l++) {
     const TChNode* mark = seed;
     uint32_t farthest = 0;
     for (const TChNode* n : candidates) {
-      const uint32_t d = nearest[n->id];
+      const uint32_t d = nearest[n->id] == kUnreached ? 0 : nearest[n->id];
       if (d > farthest || (d == farthest && n->id < mark->id)) mark = n, farthest = d;
     }
     if (l == 0) nearest.assign(idLimit, kUnreached);

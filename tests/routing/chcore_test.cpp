@@ -1108,8 +1108,7 @@ TEST(ChRandom, LandmarksChangeNoPair) {
 
 // Each node's landmark distances are those of a full search over the
 // linked edges. Each landmark is the node farthest from those before it (on
-// equal distances the lower id), a node they do not reach first; a node
-// without edges is none.
+// equal distances the lower id); nodes they do not reach are not taken.
 TEST(ChLandmarks, FarthestFirstWithTheirDistances) {
   // 0 -> 1 -> 2 -> 3 -> 4 at cost 1, the way back at cost 2; 5 alone;
   // 6 -> 7 apart.
@@ -1121,9 +1120,9 @@ TEST(ChLandmarks, FarthestFirstWithTheirDistances) {
   g.AddEdge(6, 7, 1);
   g.FindLandmarks(AllNodes(g));
   ASSERT_TRUE(g.landmarkBounds);
-  // From node 0 the farthest is 4; 6 and 7 are not reached from 4: 6; then
-  // 0, at 8 from 4; then 2 and 3, both 2 from the nearest landmark: 2.
-  const uint32_t expected[CH::kLandmarks] = {4, 6, 0, 2};
+  // From node 0 the farthest is 4; from 4 it is 0; from both, 2 and 3 lie
+  // 2 from the nearest: 2; then 1 and 3, both 1 from the nearest: 1.
+  const uint32_t expected[CH::kLandmarks] = {4, 0, 2, 1};
   static_assert(CH::kLandmarks == 4);
   for (uint32_t l = 0; l < CH::kLandmarks; l++) {
     SCOPED_TRACE(l);

@@ -615,10 +615,11 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   WitnessPush(state, u, 0);
   // The key goes with the item: a label lowered later pushes the node again.
   uint32_t settleLeft = state.witnessSettledLimit ? state.witnessSettledLimit : UINT32_MAX;
-  // Searches bounded by points stay near their targets: a limit on their
-  // edges would only hide witnesses (g100000 Distance 1.1 % more shortcuts
-  // with it). The settled limit stays.
-  const uint32_t hopLimit = boundPoints || !state.witnessHopLimit ? UINT32_MAX : state.witnessHopLimit;
+  // Searches bounded by points or landmarks stay near their targets: a
+  // limit on their edges would only hide witnesses (g100000 Distance 1.1 %,
+  // Time 4 % more shortcuts with it). The settled limit stays.
+  const bool bounded = boundPoints || landmarkBounds;
+  const uint32_t hopLimit = bounded || !state.witnessHopLimit ? UINT32_MAX : state.witnessHopLimit;
   // The listed pairs not yet witnessed come first; the caller's limit is
   // the longest of them. Labels only fall, so a witnessed pair stays
   // witnessed, and once every key left in the heap exceeds the longest open

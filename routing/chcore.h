@@ -69,8 +69,8 @@ constexpr uint32_t kRebuildShare = 4;
 // more shortcuts).
 constexpr uint32_t kNeighbourUpdateLimit = 20;
 // Bounds of one witness search: edges on a path (not in a graph with bound
-// points), nodes settled. A witness they hide only costs a shortcut, never
-// a route.
+// points or landmarks), nodes settled. A witness they hide only costs a
+// shortcut, never a route.
 constexpr uint32_t kWitnessHopLimit = 6;
 constexpr uint32_t kWitnessSettledLimit = 1000;
 

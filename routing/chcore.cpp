@@ -1009,25 +1009,25 @@ struct TLandmarkGraph {
     }
   }
 
-  // Distances from start into dist (kUnreached where none).
-  void Distances(uint32_t start, std::vector<uint32_t>& dist) const {
-    using TItem = std::pair<uint64_t, uint32_t>;
-    std::vector<TItem> heap;
+  // Distances from start into dist (kUnreached where none). The heap's
+  // items are distance x 2^32 + id: one compare each.
+  void Distances(uint32_t start, std::vector<uint32_t>& dist, std::vector<uint64_t>& heap) const {
     dist.assign(firstOut.size() - 1, kUnreached);
     dist[start] = 0;
-    heap.push_back({0, start});
+    heap.assign(1, start);
     while (!heap.empty()) {
-      std::pop_heap(heap.begin(), heap.end(), std::greater<TItem>());
-      const auto [d, id] = heap.back();
+      std::pop_heap(heap.begin(), heap.end(), std::greater<uint64_t>());
+      const uint64_t item = heap.back();
       heap.pop_back();
+      const uint32_t id = static_cast<uint32_t>(item), d = static_cast<uint32_t>(item >> 32);
       if (d != dist[id]) continue;  // an older copy
       for (uint32_t k = firstOut[id]; k < firstOut[id + 1]; k++) {
         // Below kUnreached: a path of saturated costs still counts as a path.
-        const uint64_t nd = std::min<uint64_t>(d + weight[k], kUnreached - 1);
+        const uint32_t nd = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{d} + weight[k], kUnreached - 1));
         if (nd < dist[head[k]]) {
-          dist[head[k]] = static_cast<uint32_t>(nd);
-          heap.push_back({nd, head[k]});
-          std::push_heap(heap.begin(), heap.end(), std::greater<TItem>());
+          dist[head[k]] = nd;
+          heap.push_back(uint64_t{nd} << 32 | head[k]);
+          std::push_heap(heap.begin(), heap.end(), std::greater<uint64_t>());
         }
       }
     }
@@ -1062,7 +1062,8 @@ void CGraph::FindLandmarks(const CReallocArray<TChNode*>& nodes) {
   const TChNode* seed = candidates[0];
   for (const TChNode* n : candidates) seed = n->id < seed->id ? n : seed;
   std::vector<uint32_t> dist, nearest;
-  forward.Distances(seed->id, nearest);
+  std::vector<uint64_t> heap;
+  forward.Distances(seed->id, nearest, heap);
   for (uint32_t l = 0; l < kLandmarks; l++) {
     const TChNode* mark = seed;
     uint32_t farthest = 0;
@@ -1071,13 +1072,13 @@ void CGraph::FindLandmarks(const CReallocArray<TChNode*>& nodes) {
       if (d > farthest || (d == farthest && n->id < mark->id)) mark = n, farthest = d;
     }
     if (l == 0) nearest.assign(idLimit, kUnreached);
-    forward.Distances(mark->id, dist);
+    forward.Distances(mark->id, dist, heap);
     for (uint32_t id = 0; id < idLimit; id++) {
       if (!byId[id]) continue;
       byId[id]->landmarks[2 * l] = dist[id];
       nearest[id] = std::min(nearest[id], dist[id]);
     }
-    backward.Distances(mark->id, dist);
+    backward.Distances(mark->id, dist, heap);
     for (uint32_t id = 0; id < idLimit; id++) {
       if (byId[id]) byId[id]->landmarks[2 * l + 1] = dist[id];
     }

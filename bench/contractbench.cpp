@@ -1,8 +1,9 @@
 // Work of the per-map CH contractions of each map: per metric, the time of
 // the landmarks' searches (Time), of the contraction that finds the core,
-// of the core selection and of the final contraction, with the counts of each contraction (witness
-// searches, nodes they settled, edges they scanned, shortcuts made,
-// priority updates, top-of-heap changes, full re-simulations).
+// of the core selection and of the final contraction, with the counts of
+// each contraction (witness searches, nodes they settled, edges they
+// scanned, shortcuts made, priority updates, top-of-heap changes, full
+// re-simulations).
 //
 //   build/x64/bench/contractbench [--markdown] [--digest] [--distance | --time] map.mp...
 //

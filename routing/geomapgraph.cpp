@@ -526,16 +526,17 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   }
   ProcessRestrictionChains(roads);
   MakeBoundPoints(roads, metric);
-
-  CReallocArray<TChNode*> list, entries, exits;
   landmarkBounds = false;
   if (boundWitnessSearches && !boundPoints) {
     const uint32_t start = Platform::GetTickCount();
-    for (TGeoMapNode& n : nodes) list.PushBack(&n);
-    FindLandmarks(list);
-    list.Clear();
+    CReallocArray<TChNode*> all;
+    all.Reserve(nodes.Size());
+    for (TGeoMapNode& n : nodes) all.PushBack(&n);
+    FindLandmarks(all);
     stats.landmarksMs = Platform::GetTickCount() - start;
   }
+
+  CReallocArray<TChNode*> list, entries, exits;
   CReallocArray<uint32_t> firstRank;  // by node index, when the final contraction reuses the order
   for (TGeoMapNode& n : nodes) {
     if (n.rank == kExcludedRank) continue;  // inner chain links are never external

@@ -1106,21 +1106,30 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
     // Stalled: a higher node y, labelled already (its label only falls),
     // reaches x by an edge of the other list more cheaply, and no area rule
     // can keep a search from the other end from going on from x to y. There
-    // y then meets that search with a smaller sum. The search itself goes
-    // on unchanged, so every label and parent stays as it was.
+    // y then meets that search with a smaller sum.
+    //
+    // Where neither x nor y lies in an area, a route passes between them,
+    // and goes on from x, whatever state it is in: every path over x is
+    // beaten by one over y, so the search need not go on from x at all (its
+    // label stays, marked). An area node further on may then keep the state
+    // of another path than before; the core may differ where paths tie or
+    // such states differ, and it holds every entry and exit all the same.
     const TChAdjList& stallList = backward ? x->out : x->in;
     const TChAdjList& scanList = backward ? x->in : x->out;
     // Both lists' nodes are read out of order: ask for them early.
     for (uint32_t k = 0; k < stallList.size; k++) __builtin_prefetch(stallList.data[k].other);
-    for (uint32_t k = 0; k < scanList.size; k++) __builtin_prefetch(scanList.data[k].other);
+    bool skip = false;
     for (const TChAdjEntry& e : stallList) {
       TChNode* y = e.other;
       if (!stamp.IsCurrent(*y) || (xArea && LeavesArea(e))) continue;
       if (static_cast<uint64_t>(labels.labels[y->labelA]->Distance()) + EdgeCost(e.word) < xl->Distance()) {
         xl->stalled = true;
-        break;
+        skip = !xArea && !y->IsArea() && state.skipStalledPaths;
+        if (skip || xArea) break;
       }
     }
+    if (skip) continue;
+    for (uint32_t k = 0; k < scanList.size; k++) __builtin_prefetch(scanList.data[k].other);
     for (const TChAdjEntry& entry : scanList) {
       const TChAdjEntry* e = &entry;
       TChNode* y = e->other;

@@ -494,6 +494,10 @@ struct TOrderingState {
   // A gained entry's pair whose forerunner had a witness taken as witnessed
   // (UpdatePriority); off: every pair of a gained entry searched.
   bool guessFreshPairs = true;
+  // A path search of the core selection goes on from no node that it
+  // finds stalled by a node outside any area (off: from every node, as a
+  // test compares).
+  bool skipStalledPaths = true;
   CReallocArray<TNodeNotes> notes;  // by node id
   // Of a node updated: the other entries of its noted pairs with an entry
   // that went, sorted by serial.

@@ -1302,6 +1302,53 @@ TEST(ChCore, SelectionEqualsThePairByPairDefinition) {
   }
 }
 
+// Path searches that go on from no node stalled outside the areas: without
+// area nodes, and with costs too spread for two paths to tie, they choose
+// the very core of searches that go on from every node, with fewer labels.
+// With area nodes the core still holds every entry and exit.
+TEST(ChCore, StalledNodesLeftBehindKeepTheCore) {
+  for (uint32_t seed : {51u, 52u, 53u}) {
+    CTestGraph g(400);
+    const bool areas = seed == 53;
+    BuildRandom(g, {400, 3, 1000000, seed, false, 12, areas ? 30u : 0u});
+    CH::TOrderingState state(g);
+    g.OrderAll(state);
+    g.LinkAllUpward();
+    std::mt19937 rng(seed);
+    CReallocArray<TChNode*> entries, exits, skipped, full;
+    for (int i = 0; i < 40; i++) entries.PushBack(g.Node(rng() % 400));
+    for (int i = 0; i < 40; i++) exits.PushBack(g.Node(rng() % 400));
+    g.SelectCoreNodes(state, entries, exits, skipped, nullptr);
+    state.skipStalledPaths = false;
+    g.SelectCoreNodes(state, entries, exits, full, nullptr);
+    std::set<uint32_t> skippedIds;
+    for (TChNode* n : skipped) skippedIds.insert(g.Index(n));
+    if (!areas) {
+      EXPECT_EQ(Ids(g, skipped), Ids(g, full)) << "seed " << seed;
+    } else {
+      for (TChNode* n : entries) EXPECT_TRUE(skippedIds.count(g.Index(n)));
+      for (TChNode* n : exits) EXPECT_TRUE(skippedIds.count(g.Index(n)));
+    }
+    EXPECT_GT(full.Size(), 120u) << "seed " << seed;  // branch nodes besides the ends
+
+    size_t labelsFull = 0, labelsSkipped = 0;
+    CBlockPool<CH::TPathLabel> pool(64);
+    CH::CPathLabelMap labels(pool);
+    for (TChNode* j : entries) {
+      g.PathSearch(state, j, false, labels);
+      labelsFull += labels.labels.Size();
+    }
+    state.skipStalledPaths = true;
+    for (TChNode* j : entries) {
+      g.PathSearch(state, j, false, labels);
+      labelsSkipped += labels.labels.Size();
+    }
+    if (!areas) {
+      EXPECT_LT(labelsSkipped * 10, labelsFull * 9) << "seed " << seed;
+    }
+  }
+}
+
 // The two-pass build of the per-map and atlas graphs: contract all, select
 // the core between entries and exits, contract again around the core (the
 // second seed with area nodes).

@@ -989,6 +989,48 @@ void CGraph::ContractInOrder(TOrderingState& state, const CReallocArray<TChNode*
 
 namespace {
 
+// A monotone priority queue of (distance, id) for searches that settle a
+// whole graph: an item waits in the bucket of the highest bit in which its
+// distance differs from the last one taken, and only the first non-empty
+// bucket is ever sorted out again. Items of equal distance leave in any
+// order, which no distance depends on.
+class TRadixHeap {
+ public:
+  void Clear() {
+    for (std::vector<uint64_t>& b : buckets) b.clear();
+    last = 0;
+    size = 0;
+  }
+  bool Empty() const { return size == 0; }
+  // distance: no less than that of the last item taken.
+  void Push(uint32_t distance, uint32_t id) {
+    buckets[Bucket(distance)].push_back(uint64_t{distance} << 32 | id);
+    size++;
+  }
+  uint64_t Pop() {
+    if (buckets[0].empty()) {
+      size_t i = 1;
+      while (buckets[i].empty()) i++;
+      uint64_t least = UINT64_MAX;
+      for (uint64_t item : buckets[i]) least = std::min(least, item);
+      last = static_cast<uint32_t>(least >> 32);
+      for (uint64_t item : buckets[i]) buckets[Bucket(static_cast<uint32_t>(item >> 32))].push_back(item);
+      buckets[i].clear();
+    }
+    const uint64_t item = buckets[0].back();
+    buckets[0].pop_back();
+    size--;
+    return item;
+  }
+
+ private:
+  size_t Bucket(uint32_t distance) const { return distance == last ? 0 : 32 - std::countl_zero(distance ^ last); }
+
+  std::vector<uint64_t> buckets[33];
+  uint32_t last = 0;
+  size_t size = 0;
+};
+
 // The graph's edges as linked now, by node id, one way (RoutingKit's
 // first_out / head / weight), for the landmarks' full searches.
 struct TLandmarkGraph {
@@ -1009,16 +1051,14 @@ struct TLandmarkGraph {
     }
   }
 
-  // Distances from start into dist (kUnreached where none). The heap's
-  // items are distance x 2^32 + id: one compare each.
-  void Distances(uint32_t start, std::vector<uint32_t>& dist, std::vector<uint64_t>& heap) const {
+  // Distances from start into dist (kUnreached where none).
+  void Distances(uint32_t start, std::vector<uint32_t>& dist, TRadixHeap& heap) const {
     dist.assign(firstOut.size() - 1, kUnreached);
     dist[start] = 0;
-    heap.assign(1, start);
-    while (!heap.empty()) {
-      std::pop_heap(heap.begin(), heap.end(), std::greater<uint64_t>());
-      const uint64_t item = heap.back();
-      heap.pop_back();
+    heap.Clear();
+    heap.Push(0, start);
+    while (!heap.Empty()) {
+      const uint64_t item = heap.Pop();
       const uint32_t id = static_cast<uint32_t>(item), d = static_cast<uint32_t>(item >> 32);
       if (d != dist[id]) continue;  // an older copy
       for (uint32_t k = firstOut[id]; k < firstOut[id + 1]; k++) {
@@ -1026,8 +1066,7 @@ struct TLandmarkGraph {
         const uint32_t nd = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{d} + weight[k], kUnreached - 1));
         if (nd < dist[head[k]]) {
           dist[head[k]] = nd;
-          heap.push_back(uint64_t{nd} << 32 | head[k]);
-          std::push_heap(heap.begin(), heap.end(), std::greater<uint64_t>());
+          heap.Push(nd, head[k]);
         }
       }
     }
@@ -1062,7 +1101,7 @@ void CGraph::FindLandmarks(const CReallocArray<TChNode*>& nodes) {
   const TChNode* seed = candidates[0];
   for (const TChNode* n : candidates) seed = n->id < seed->id ? n : seed;
   std::vector<uint32_t> dist, nearest;
-  std::vector<uint64_t> heap;
+  TRadixHeap heap;
   forward.Distances(seed->id, nearest, heap);
   for (uint32_t l = 0; l < kLandmarks; l++) {
     const TChNode* mark = seed;

@@ -333,18 +333,26 @@ bool CAtlasGraph::Contract(const bool* stop) {
   if (!boundPoints) FindLandmarks(all);
   CH::TOrderingState state(*this, CH::kHeapEntriesPerBlock);
 
-  // First ordering: only to find the core.
-  CReallocArray<CH::TChNode*> list;
-  list.Assign(all.data, all.Size());
-  OrderNodes(state, list, CompareAtlasNodeKeys, stop);
-  if (Stopped(stop)) return false;
-  LinkAllEdges();
-  CReallocArray<CH::TChNode*> entries, exits, core;
+  CReallocArray<CH::TChNode*> list, entries, exits, core;
   CollectTerminals(entries, exits);
   entryCount = static_cast<uint32_t>(entries.Size());
   exitCount = static_cast<uint32_t>(exits.Size());
-  SelectCoreNodes(state, entries, exits, core, stop);
-  if (Stopped(stop)) return false;
+  if (entries.Empty() || exits.Empty()) {
+    // No route runs from an entry to an exit (an island's atlas, say): the
+    // selection would return the entry and exit nodes alone, in node order,
+    // so a first ordering only costs.
+    for (TAtlasNode& n : nodes) {
+      if (n.role & (kAtlasStartNode | kAtlasExitNode)) core.PushBack(&n);
+    }
+  } else {
+    // First ordering: only to find the core.
+    list.Assign(all.data, all.Size());
+    OrderNodes(state, list, CompareAtlasNodeKeys, stop);
+    if (Stopped(stop)) return false;
+    LinkAllEdges();
+    SelectCoreNodes(state, entries, exits, core, stop);
+    if (Stopped(stop)) return false;
+  }
 
   // Second ordering: the rest first with the core left out, then the core.
   RelinkBaseEdges();

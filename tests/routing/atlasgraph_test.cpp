@@ -180,6 +180,34 @@ TEST(AtlasGraph, WithoutTerminalsEverythingIsOrderedOnce) {
   ExpectRoutesKept(g, 5, rng);
 }
 
+// Entries without exits (the start nodes alone kept), and exits without
+// entries: no route runs between them, so the core is those nodes alone,
+// at the top ranks, and every route is kept.
+TEST(AtlasGraph, WithoutExitsOrEntriesTheTerminalsAreTheCore) {
+  for (uint8_t dropped : {ZorvaneMap::kAtlasExitNode, ZorvaneMap::kAtlasStartNode}) {
+    SCOPED_TRACE(testing::Message() << "dropped role " << int{dropped});
+    CAtlasGraph g;
+    BuildGrid(g, 10, 7, 9, dropped == ZorvaneMap::kAtlasStartNode);
+    uint32_t kept = 0;
+    for (auto& n : g.nodes) {
+      n.role &= static_cast<uint8_t>(~dropped);
+      kept += (n.role & (ZorvaneMap::kAtlasStartNode | ZorvaneMap::kAtlasExitNode)) != 0;
+    }
+    ASSERT_GT(kept, 2u);
+    ASSERT_TRUE(g.Contract(nullptr));
+    ASSERT_EQ(g.CheckContracted(), nullptr);
+    EXPECT_EQ(g.coreCount, kept);
+    const int32_t coreStart = static_cast<int32_t>(g.nodes.Size() - g.coreCount);
+    for (const auto& n : g.nodes) {
+      if (n.role & (ZorvaneMap::kAtlasStartNode | ZorvaneMap::kAtlasExitNode)) {
+        EXPECT_GE(n.rank, coreStart);
+      }
+    }
+    std::mt19937 rng(9);
+    ExpectRoutesKept(g, 70, rng);
+  }
+}
+
 // Parallel edges of other costs and marks into the contracted node: each
 // shortcut takes the marks of the two edges it was made of, not of another
 // edge between the same nodes.

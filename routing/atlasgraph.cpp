@@ -330,7 +330,7 @@ bool CAtlasGraph::Contract(const bool* stop) {
   // Time costs have no points to bound them: landmarks do, over the joined
   // base edges, for all three orderings.
   landmarkBounds = false;
-  if (!boundPoints) FindLandmarks(all);
+  if (!boundPoints) FindLandmarks();
   CH::TOrderingState state(*this, CH::kHeapEntriesPerBlock);
 
   CReallocArray<CH::TChNode*> list, entries, exits, core;

@@ -1075,29 +1075,26 @@ struct TLandmarkGraph {
 
 }  // namespace
 
-void CGraph::FindLandmarks(const CReallocArray<TChNode*>& nodes) {
+void CGraph::FindLandmarks() {
   landmarkBounds = false;
   uint32_t idLimit = 0;
   ForEachNode([&](TChNode& n) { idLimit = std::max(idLimit, n.id + 1); });
   std::vector<TChNode*> byId(idLimit, nullptr);
+  // Of the nodes with an edge: the first landmark is the one farthest from
+  // the first by id, each next one the farthest from the landmarks before
+  // it; on equal distances the lower id. Nodes they do not reach are not
+  // taken: on the generated grids most are links that no turn leads into,
+  // and landmarks there bound little.
+  std::vector<const TChNode*> candidates;
   ForEachNode([&](TChNode& n) {
     byId[n.id] = &n;
     std::fill(std::begin(n.landmarks), std::end(n.landmarks), kUnreached);
+    if (!n.in.Empty() || !n.out.Empty()) candidates.push_back(&n);
   });
-  if (nodes.Empty()) return;
+  if (candidates.empty()) return;
   TLandmarkGraph forward, backward;
   forward.Build(byId, false);
   backward.Build(byId, true);
-  // Of the listed nodes with an edge: the first landmark is the one
-  // farthest from the first by id, each next one the farthest from the
-  // landmarks before it; on equal distances the lower id. Nodes they do not
-  // reach are not taken: on the generated grids most are links that no
-  // turn leads into, and landmarks there bound little.
-  std::vector<const TChNode*> candidates;
-  for (const TChNode* n : nodes) {
-    if (!n->in.Empty() || !n->out.Empty()) candidates.push_back(n);
-  }
-  if (candidates.empty()) return;
   const TChNode* seed = candidates[0];
   for (const TChNode* n : candidates) seed = n->id < seed->id ? n : seed;
   std::vector<uint32_t> dist, nearest;

@@ -628,11 +628,11 @@ class CGraph {
   // landmark bound to the nearest open target exceed the longest open pair.
   bool landmarkBounds = false;
   // Fills every node's landmark distances over the edges linked now and
-  // sets landmarkBounds: kLandmarks nodes of the list, each the farthest
+  // sets landmarkBounds: kLandmarks nodes of the graph, each the farthest
   // from those before it. Contractions never shorten a distance, so the
   // bounds hold for every ordering of the graph; one that is too high, as
   // where a sum of costs saturated, only hides a witness.
-  void FindLandmarks(const CReallocArray<TChNode*>& nodes);
+  void FindLandmarks();
 
  private:
   uint32_t linkSerial = 0;  // of the next LinkEdge

@@ -529,10 +529,7 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   landmarkBounds = false;
   if (boundWitnessSearches && !boundPoints) {
     const uint32_t start = Platform::GetTickCount();
-    CReallocArray<TChNode*> all;
-    all.Reserve(nodes.Size());
-    for (TGeoMapNode& n : nodes) all.PushBack(&n);
-    FindLandmarks(all);
+    FindLandmarks();
     stats.landmarksMs = Platform::GetTickCount() - start;
   }
 

@@ -580,14 +580,14 @@ uint64_t SettleBelow(const TWitnessTarget* pairs, size_t count) {
 // Drops the open pairs that the labels of w now witness; true when none is
 // left open. Otherwise limit becomes the longest open pair and settleBelow
 // the bound of the nodes that may still end a witness.
-bool CGraph::WitnessPairs(TWitnessTarget* pairs, TTargetPoint* near, size_t& open, const TChNode* w,
+bool CGraph::WitnessPairs(TWitnessTarget* pairs, CTargetPoints* near, size_t& open, const TChNode* w,
                           uint32_t& limit, uint64_t& settleBelow) {
   bool dropped = false;
   for (size_t i = 0; i < open;) {
     const TWitnessTarget& t = pairs[i];
     if (t.node == w && t.length >= (t.restricted ? WitnessKey(w) : w->labelA)) {
+      if (near) near->SwapOut(i, open);
       std::swap(pairs[i], pairs[--open]);
-      if (near) std::swap(near[i], near[open]);
       dropped = true;
     } else {
       i++;
@@ -598,6 +598,37 @@ bool CGraph::WitnessPairs(TWitnessTarget* pairs, TTargetPoint* near, size_t& ope
   limit = LongestPair(pairs, open);
   settleBelow = SettleBelow(pairs, open);
   return false;
+}
+
+void CTargetPoints::Assign(size_t count) {
+  lanes.Resize((count + kLane - 1) / kLane);
+  for (size_t i = count; i < lanes.Size() * kLane; i++) Set(i, 0, 0, -1);
+}
+
+void CTargetPoints::SwapOut(size_t i, size_t count) {
+  const TLane& last = lanes[(count - 1) / kLane];
+  const size_t at = (count - 1) % kLane;
+  Set(i, last.x[at], last.y[at], last.length[at]);
+  Set(count - 1, 0, 0, -1);
+}
+
+bool CTargetPoints::Near(float x, float y, float key, size_t count) const {
+  // Without branches: most nodes that get here are near no target. Each
+  // lane computes what one float test would, in the same steps.
+  typedef float TFloat4 __attribute__((vector_size(16)));
+  typedef int32_t TInt4 __attribute__((vector_size(16)));
+  static_assert(sizeof(TFloat4) == sizeof(float) * kLane);
+  TInt4 any = {0, 0, 0, 0};
+  for (size_t i = 0; i * kLane < count; i++) {
+    TFloat4 tx, ty, length;
+    std::memcpy(&tx, lanes[i].x, sizeof tx);
+    std::memcpy(&ty, lanes[i].y, sizeof ty);
+    std::memcpy(&length, lanes[i].length, sizeof length);
+    const TFloat4 left = length - key;
+    const TFloat4 ex = tx - x, ey = ty - y;
+    any |= (left >= 0) & (ex * ex + ey * ey <= left * left);
+  }
+  return (any[0] | any[1] | any[2] | any[3]) != 0;
 }
 
 void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit,
@@ -635,15 +666,15 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // limit leaves room for, or farther from each open target than that
   // pair's length leaves room for, leads to no witness: it is not expanded.
   const TBoundPoint* points = open ? boundPoints : nullptr;
-  CReallocArray<TTargetPoint>& near = state.targetPoints;
-  near.Clear();
+  CTargetPoints& near = state.targetPoints;
   float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
   if (points) {
     boxX0 = boxX1 = points[pairs[0].node->id].x;
     boxY0 = boxY1 = points[pairs[0].node->id].y;
+    near.Assign(open);
     for (size_t i = 0; i < open; i++) {
       const TBoundPoint t = points[pairs[i].node->id];
-      near.PushBack(TTargetPoint{t.x, t.y, static_cast<float>(pairs[i].length)});
+      near.Set(i, t.x, t.y, static_cast<float>(pairs[i].length));
       boxX0 = std::min(boxX0, t.x), boxX1 = std::max(boxX1, t.x);
       boxY0 = std::min(boxY0, t.y), boxY1 = std::max(boxY1, t.y);
     }
@@ -722,7 +753,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // belongs to a legal path.
       if (pathState) w->flags |= kNodePathState;
       if ((w->flags & kNodeTarget) && open &&
-          WitnessPairs(pairs, points ? near.data : nullptr, open, w, limit, settleBelow)) {
+          WitnessPairs(pairs, points ? &near : nullptr, open, w, limit, settleBelow)) {
         decided = true;
         break;
       }
@@ -748,15 +779,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
         const float key = static_cast<float>(WitnessKey(w));
         const float room = static_cast<float>(limit) - key;
         if (room < 0 || dx * dx + dy * dy > room * room) continue;
-        // Without branches: most nodes that get here are near no target.
-        bool useful = false;
-        for (size_t i = 0; i < open; i++) {
-          const TTargetPoint& t = near[i];
-          const float left = t.length - key;
-          const float ex = t.x - p.x, ey = t.y - p.y;
-          useful |= (left >= 0) & (ex * ex + ey * ey <= left * left);
-        }
-        if (!useful) continue;
+        if (!near.Near(p.x, p.y, key, open)) continue;
       }
       WitnessPush(state, w, item.hops + 1);
     }

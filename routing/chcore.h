@@ -429,9 +429,30 @@ struct TWitnessTarget {
   bool restricted;
 };
 
-// A target's point and its pair's length, for the bound of a witness search.
-struct TTargetPoint {
-  float x, y, length;
+// The open targets' points and their pairs' lengths, for the bound of a
+// witness search, in lanes of four so that a node is tested against four
+// targets at once. Places past the open targets hold a negative length,
+// which lets no node pass.
+class CTargetPoints {
+ public:
+  void Assign(size_t count);
+  void Set(size_t i, float x, float y, float length) {
+    TLane& lane = lanes[i / kLane];
+    lane.x[i % kLane] = x, lane.y[i % kLane] = y, lane.length[i % kLane] = length;
+  }
+  // Moves target i to the place of the last of count open targets, which
+  // takes i's place, and closes the last place.
+  void SwapOut(size_t i, size_t count);
+  // Whether a node at (x, y) reached at key is near enough to one of the
+  // first count targets to lie on a path to it no longer than its pair.
+  bool Near(float x, float y, float key, size_t count) const;
+
+ private:
+  static constexpr size_t kLane = 4;
+  struct TLane {
+    float x[kLane], y[kLane], length[kLane];
+  };
+  CReallocArray<TLane> lanes;
 };
 
 // A pair of a node's in-entry and out-entry that a simulation found no
@@ -479,7 +500,7 @@ struct TOrderingState {
   CReallocArray<TWitnessTarget> witnessTargets;
   // The open targets' points and lengths, in the order of witnessTargets,
   // while a search bounded by points runs.
-  CReallocArray<TTargetPoint> targetPoints;
+  CTargetPoints targetPoints;
   bool witnessEarlyEnd = true;  // off: searches run to their bounds (a test compares)
   size_t heapEntriesPerBlock;
   uint32_t rebuildAfterChanges = kRebuildAfterChanges;
@@ -654,7 +675,7 @@ class CGraph {
   void DecideRow(TOrderingState& state, TChNode* v, const TChAdjEntry& f, CReallocArray<uint8_t>& needs);
   // near, when given, holds the targets' points in the order of pairs and
   // is kept in that order.
-  static bool WitnessPairs(TWitnessTarget* pairs, TTargetPoint* near, size_t& open, const TChNode* w,
+  static bool WitnessPairs(TWitnessTarget* pairs, CTargetPoints* near, size_t& open, const TChNode* w,
                            uint32_t& limit, uint64_t& settleBelow);
   static void WitnessPush(TOrderingState& state, TChNode* node, uint32_t hops);
   static TWitnessItem WitnessPop(TOrderingState& state);

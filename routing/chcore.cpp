@@ -600,6 +600,30 @@ bool CGraph::WitnessPairs(TWitnessTarget* pairs, CTargetPoints* near, size_t& op
   return false;
 }
 
+namespace {
+// One distance per landmark; a lane holds what one landmark's bound would.
+typedef uint32_t TLandmarkBound __attribute__((vector_size(16)));
+static_assert(sizeof(TLandmarkBound) == sizeof(uint32_t) * kLandmarks);
+
+TLandmarkBound LoadLandmarks(const uint32_t* distances) {
+  TLandmarkBound v;
+  std::memcpy(&v, distances, sizeof v);
+  return v;
+}
+TLandmarkBound Min(TLandmarkBound a, TLandmarkBound b) {
+  const TLandmarkBound less = reinterpret_cast<TLandmarkBound>(a < b);
+  return (a & less) | (b & ~less);
+}
+TLandmarkBound Max(TLandmarkBound a, TLandmarkBound b) {
+  const TLandmarkBound more = reinterpret_cast<TLandmarkBound>(a > b);
+  return (a & more) | (b & ~more);
+}
+// a - b where a exceeds b, else 0.
+TLandmarkBound Above(TLandmarkBound a, TLandmarkBound b) {
+  return (a - b) & reinterpret_cast<TLandmarkBound>(a > b);
+}
+}  // namespace
+
 void CTargetPoints::Assign(size_t count) {
   lanes.Resize((count + kLane - 1) / kLane);
   for (size_t i = count; i < lanes.Size() * kLane; i++) Set(i, 0, 0, -1);
@@ -683,18 +707,17 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // largest to it. A node w then lies at least from(t) - from(w) and
   // to(w) - to(t) from every target t; a target the landmark cannot reach
   // (or that cannot reach it) leaves that side without a bound.
+  // kUnreached is the largest distance: a node the landmark does not reach
+  // (or that does not reach it) gets no bound on that side, with none of
+  // the differences below turning negative.
   const bool byLandmarks = landmarkBounds && open;
-  constexpr int64_t kNoBound = int64_t{1} << 40;
-  int64_t nearFrom[kLandmarks], farTo[kLandmarks];
+  TLandmarkBound nearFrom = {}, farTo = {};
   if (byLandmarks) {
-    for (uint32_t l = 0; l < kLandmarks; l++) {
-      nearFrom[l] = kUnreached;
-      farTo[l] = 0;
-      for (size_t i = 0; i < open; i++) {
-        const uint32_t from = pairs[i].node->landmarks[2 * l], to = pairs[i].node->landmarks[2 * l + 1];
-        nearFrom[l] = std::min<int64_t>(nearFrom[l], from);
-        farTo[l] = to == kUnreached ? kNoBound : std::max<int64_t>(farTo[l], to);
-      }
+    nearFrom = LoadLandmarks(pairs[0].node->landmarkFrom);
+    farTo = LoadLandmarks(pairs[0].node->landmarkTo);
+    for (size_t i = 1; i < open; i++) {
+      nearFrom = Min(nearFrom, LoadLandmarks(pairs[i].node->landmarkFrom));
+      farTo = Max(farTo, LoadLandmarks(pairs[i].node->landmarkTo));
     }
   }
   bool decided = false;
@@ -760,15 +783,12 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // A node that could not be settled needs no place in the heap.
       if (WitnessKey(w) >= settleBelow) continue;
       if (byLandmarks) {
-        // Without branches: the bounds of one node are coin tosses.
-        int64_t bound = 0;
-        for (uint32_t l = 0; l < kLandmarks; l++) {
-          const uint32_t from = w->landmarks[2 * l];
-          const int64_t to = w->landmarks[2 * l + 1];  // unreached: far from every target that reaches it
-          bound = std::max(bound, to - farTo[l]);
-          bound = std::max(bound, nearFrom[l] - (from == kUnreached ? kNoBound : int64_t{from}));
-        }
-        if (int64_t{WitnessKey(w)} + bound > int64_t{limit}) continue;
+        // All landmarks at once, without branches: the bounds of one node
+        // are coin tosses.
+        const TLandmarkBound bound = Max(Above(nearFrom, LoadLandmarks(w->landmarkFrom)),
+                                         Above(LoadLandmarks(w->landmarkTo), farTo));
+        const uint32_t most = std::max(std::max(bound[0], bound[1]), std::max(bound[2], bound[3]));
+        if (uint64_t{WitnessKey(w)} + most > limit) continue;
       }
       if (points) {
         // First against the box, then against each open target with its
@@ -1111,7 +1131,8 @@ void CGraph::FindLandmarks() {
   std::vector<const TChNode*> candidates;
   ForEachNode([&](TChNode& n) {
     byId[n.id] = &n;
-    std::fill(std::begin(n.landmarks), std::end(n.landmarks), kUnreached);
+    std::fill(std::begin(n.landmarkFrom), std::end(n.landmarkFrom), kUnreached);
+    std::fill(std::begin(n.landmarkTo), std::end(n.landmarkTo), kUnreached);
     if (!n.in.Empty() || !n.out.Empty()) candidates.push_back(&n);
   });
   if (candidates.empty()) return;
@@ -1134,12 +1155,12 @@ void CGraph::FindLandmarks() {
     forward.Distances(mark->id, dist, heap);
     for (uint32_t id = 0; id < idLimit; id++) {
       if (!byId[id]) continue;
-      byId[id]->landmarks[2 * l] = dist[id];
+      byId[id]->landmarkFrom[l] = dist[id];
       nearest[id] = std::min(nearest[id], dist[id]);
     }
     backward.Distances(mark->id, dist, heap);
     for (uint32_t id = 0; id < idLimit; id++) {
-      if (byId[id]) byId[id]->landmarks[2 * l + 1] = dist[id];
+      if (byId[id]) byId[id]->landmarkTo[l] = dist[id];
     }
   }
   landmarkBounds = true;

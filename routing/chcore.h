@@ -172,10 +172,11 @@ struct TChNode {
   // Witness labels; a path search keeps its label index in labelA.
   uint32_t labelA = kUnreached;
   uint32_t labelB = kUnreached;
-  // Distance from landmark i at 2 i, to it at 2 i + 1 (kUnreached: no
-  // path): a lower bound of every distance from or to this node, read by
-  // the witness searches with the labels.
-  uint32_t landmarks[2 * kLandmarks] = {};
+  // Distances from each landmark and to it (kUnreached: no path): a lower
+  // bound of every distance from or to this node, read by the witness
+  // searches with the labels.
+  uint32_t landmarkFrom[kLandmarks] = {};
+  uint32_t landmarkTo[kLandmarks] = {};
   // Priority while in the ordering heap, then the contraction number;
   // kCoreRank or kExcludedRank for nodes left out of an ordering.
   int32_t rank = 0;

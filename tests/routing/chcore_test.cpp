@@ -1129,8 +1129,8 @@ TEST(ChLandmarks, FarthestFirstWithTheirDistances) {
         from = i >= mark ? i - mark : 2 * (mark - i);
         to = mark >= i ? mark - i : 2 * (i - mark);
       }
-      EXPECT_EQ(g.nodes[i].landmarks[2 * l], from) << i;
-      EXPECT_EQ(g.nodes[i].landmarks[2 * l + 1], to) << i;
+      EXPECT_EQ(g.nodes[i].landmarkFrom[l], from) << i;
+      EXPECT_EQ(g.nodes[i].landmarkTo[l], to) << i;
     }
   }
 }

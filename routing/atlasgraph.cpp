@@ -284,8 +284,7 @@ bool CAtlasGraph::MakeJoins(const CReallocArray<TAtlasJoin>& joins, const bool* 
 
 bool CAtlasGraph::Load(const CReallocArray<CMapFile*>& maps, uint32_t metric, const bool* stop) {
   ClearAdjacency();
-  boundPoints = nullptr;
-  points.Free();
+  SetBoundPoints(nullptr);
   nodes.Free();
   edges.Free();
   baseEdges = 0;
@@ -317,7 +316,8 @@ void CAtlasGraph::MakeBoundPoints(const CReallocArray<CMapFile*>& maps) {
   } catch (const TStreamException&) {
     return;
   }
-  if (CH::ProjectBoundPoints(at.data, at.Size(), points)) boundPoints = points.data;
+  CReallocArray<CH::TBoundPoint> points;
+  if (CH::ProjectBoundPoints(at.data, at.Size(), points)) SetBoundPoints(points.data);
 }
 
 // ---- contraction ----
@@ -330,7 +330,7 @@ bool CAtlasGraph::Contract(const bool* stop) {
   // Time costs have no points to bound them: landmarks do, over the joined
   // base edges, for all three orderings.
   landmarkBounds = false;
-  if (!boundPoints) FindLandmarks();
+  if (!pointBounds) FindLandmarks();
   CH::TOrderingState state(*this, CH::kHeapEntriesPerBlock);
 
   CReallocArray<CH::TChNode*> list, entries, exits, core;

@@ -161,7 +161,6 @@ class CAtlasGraph : public CH::CGraph {
 
   CReallocArray<uint8_t> edgeScratch;
   CReallocArray<TNodeRef> refScratch;
-  CReallocArray<CH::TBoundPoint> points;
 };
 
 // The point of a road at one of its route nodes: where the link of a node

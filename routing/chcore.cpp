@@ -673,7 +673,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // Searches bounded by points or landmarks stay near their targets: a
   // limit on their edges would only hide witnesses (g100000 Distance 1.1 %,
   // Time 4 % more shortcuts with it). The settled limit stays.
-  const bool bounded = boundPoints || landmarkBounds;
+  const bool bounded = pointBounds || landmarkBounds;
   const uint32_t hopLimit = bounded || !state.witnessHopLimit ? UINT32_MAX : state.witnessHopLimit;
   // The listed pairs not yet witnessed come first; the caller's limit is
   // the longest of them. Labels only fall, so a witnessed pair stays
@@ -689,15 +689,15 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // The box around the targets' points: a node farther from it than the
   // limit leaves room for, or farther from each open target than that
   // pair's length leaves room for, leads to no witness: it is not expanded.
-  const TBoundPoint* points = open ? boundPoints : nullptr;
+  const bool byPoints = pointBounds && open;
   CTargetPoints& near = state.targetPoints;
   float boxX0 = 0, boxX1 = 0, boxY0 = 0, boxY1 = 0;
-  if (points) {
-    boxX0 = boxX1 = points[pairs[0].node->id].x;
-    boxY0 = boxY1 = points[pairs[0].node->id].y;
+  if (byPoints) {
+    boxX0 = boxX1 = pairs[0].node->point.x;
+    boxY0 = boxY1 = pairs[0].node->point.y;
     near.Assign(open);
     for (size_t i = 0; i < open; i++) {
-      const TBoundPoint t = points[pairs[i].node->id];
+      const TBoundPoint t = pairs[i].node->point;
       near.Set(i, t.x, t.y, static_cast<float>(pairs[i].length));
       boxX0 = std::min(boxX0, t.x), boxX1 = std::max(boxX1, t.x);
       boxY0 = std::min(boxY0, t.y), boxY1 = std::max(boxY1, t.y);
@@ -713,11 +713,11 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   const bool byLandmarks = landmarkBounds && open;
   TLandmarkBound nearFrom = {}, farTo = {};
   if (byLandmarks) {
-    nearFrom = LoadLandmarks(pairs[0].node->landmarkFrom);
-    farTo = LoadLandmarks(pairs[0].node->landmarkTo);
+    nearFrom = LoadLandmarks(pairs[0].node->landmarks.from);
+    farTo = LoadLandmarks(pairs[0].node->landmarks.to);
     for (size_t i = 1; i < open; i++) {
-      nearFrom = Min(nearFrom, LoadLandmarks(pairs[i].node->landmarkFrom));
-      farTo = Max(farTo, LoadLandmarks(pairs[i].node->landmarkTo));
+      nearFrom = Min(nearFrom, LoadLandmarks(pairs[i].node->landmarks.from));
+      farTo = Max(farTo, LoadLandmarks(pairs[i].node->landmarks.to));
     }
   }
   bool decided = false;
@@ -776,7 +776,7 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       // belongs to a legal path.
       if (pathState) w->flags |= kNodePathState;
       if ((w->flags & kNodeTarget) && open &&
-          WitnessPairs(pairs, points ? &near : nullptr, open, w, limit, settleBelow)) {
+          WitnessPairs(pairs, byPoints ? &near : nullptr, open, w, limit, settleBelow)) {
         decided = true;
         break;
       }
@@ -785,15 +785,15 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
       if (byLandmarks) {
         // All landmarks at once, without branches: the bounds of one node
         // are coin tosses.
-        const TLandmarkBound bound = Max(Above(nearFrom, LoadLandmarks(w->landmarkFrom)),
-                                         Above(LoadLandmarks(w->landmarkTo), farTo));
+        const TLandmarkBound bound = Max(Above(nearFrom, LoadLandmarks(w->landmarks.from)),
+                                         Above(LoadLandmarks(w->landmarks.to), farTo));
         const uint32_t most = std::max(std::max(bound[0], bound[1]), std::max(bound[2], bound[3]));
         if (uint64_t{WitnessKey(w)} + most > limit) continue;
       }
-      if (points) {
+      if (byPoints) {
         // First against the box, then against each open target with its
         // own length.
-        const TBoundPoint p = points[w->id];
+        const TBoundPoint p = w->point;
         const float dx = std::max(0.0f, std::max(boxX0 - p.x, p.x - boxX1));
         const float dy = std::max(0.0f, std::max(boxY0 - p.y, p.y - boxY1));
         const float key = static_cast<float>(WitnessKey(w));
@@ -1118,8 +1118,16 @@ struct TLandmarkGraph {
 
 }  // namespace
 
+void CGraph::SetBoundPoints(const TBoundPoint* points) {
+  pointBounds = points != nullptr;
+  if (!points) return;
+  landmarkBounds = false;  // the points take the landmarks' place
+  ForEachNode([&](TChNode& n) { n.point = points[n.id]; });
+}
+
 void CGraph::FindLandmarks() {
   landmarkBounds = false;
+  pointBounds = false;  // the landmarks take the points' place
   uint32_t idLimit = 0;
   ForEachNode([&](TChNode& n) { idLimit = std::max(idLimit, n.id + 1); });
   std::vector<TChNode*> byId(idLimit, nullptr);
@@ -1131,8 +1139,9 @@ void CGraph::FindLandmarks() {
   std::vector<const TChNode*> candidates;
   ForEachNode([&](TChNode& n) {
     byId[n.id] = &n;
-    std::fill(std::begin(n.landmarkFrom), std::end(n.landmarkFrom), kUnreached);
-    std::fill(std::begin(n.landmarkTo), std::end(n.landmarkTo), kUnreached);
+    n.landmarks = TLandmarkDistances{};
+    std::fill(std::begin(n.landmarks.from), std::end(n.landmarks.from), kUnreached);
+    std::fill(std::begin(n.landmarks.to), std::end(n.landmarks.to), kUnreached);
     if (!n.in.Empty() || !n.out.Empty()) candidates.push_back(&n);
   });
   if (candidates.empty()) return;
@@ -1155,12 +1164,12 @@ void CGraph::FindLandmarks() {
     forward.Distances(mark->id, dist, heap);
     for (uint32_t id = 0; id < idLimit; id++) {
       if (!byId[id]) continue;
-      byId[id]->landmarkFrom[l] = dist[id];
+      byId[id]->landmarks.from[l] = dist[id];
       nearest[id] = std::min(nearest[id], dist[id]);
     }
     backward.Distances(mark->id, dist, heap);
     for (uint32_t id = 0; id < idLimit; id++) {
-      if (byId[id]) byId[id]->landmarkTo[l] = dist[id];
+      if (byId[id]) byId[id]->landmarks.to[l] = dist[id];
     }
   }
   landmarkBounds = true;

@@ -166,17 +166,32 @@ struct THeapEntry {
 // Landmarks of a graph's witness searches (CGraph::FindLandmarks).
 constexpr uint32_t kLandmarks = 4;
 
+// A node's place for the witness searches' lower bound: no path from node a
+// to node b costs less than the straight distance between their points.
+struct TBoundPoint {
+  float x;
+  float y;
+};
+
+// Distances from each landmark and to it (kUnreached: no path).
+struct TLandmarkDistances {
+  uint32_t from[kLandmarks];
+  uint32_t to[kLandmarks];
+};
+
 struct TChNode {
   // What a witness search reads of every node it reaches comes first.
   uint32_t flags = 0;
   // Witness labels; a path search keeps its label index in labelA.
   uint32_t labelA = kUnreached;
   uint32_t labelB = kUnreached;
-  // Distances from each landmark and to it (kUnreached: no path): a lower
-  // bound of every distance from or to this node, read by the witness
-  // searches with the labels.
-  uint32_t landmarkFrom[kLandmarks] = {};
-  uint32_t landmarkTo[kLandmarks] = {};
+  // What bounds every distance from or to this node, read by the witness
+  // searches with the labels: its point in a graph bounded by points, else
+  // its landmark distances.
+  union {
+    TLandmarkDistances landmarks = {};
+    TBoundPoint point;
+  };
   // Priority while in the ordering heap, then the contraction number;
   // kCoreRank or kExcludedRank for nodes left out of an ordering.
   int32_t rank = 0;
@@ -529,13 +544,6 @@ struct TOrderingState {
   TContractionCounts counts;
 };
 
-// A node's place for the witness searches' lower bound: no path from node a
-// to node b costs less than the straight distance between their points.
-struct TBoundPoint {
-  float x;
-  float y;
-};
-
 // True when node a is to be contracted before node b of equal priority; a strict order.
 using TTieBreak = bool (*)(const TChNode* a, const TChNode* b);
 bool CompareNodeIds(const TChNode* a, const TChNode* b);
@@ -642,10 +650,12 @@ class CGraph {
   const char* CheckUpwardLinks();
 
   CAdjacencyStore adjacency;
-  // A point per node id, or null: a witness search then expands no node
-  // whose key and distance to each open target exceed that pair's length.
-  // A bound that is too high only hides a witness, which costs a shortcut.
-  const TBoundPoint* boundPoints = nullptr;
+  // Gives every node its point (points by node id), or with null none: a
+  // witness search then expands no node whose key and distance to each
+  // open target exceed that pair's length. A bound that is too high only
+  // hides a witness, which costs a shortcut. Replaces landmark bounds.
+  void SetBoundPoints(const TBoundPoint* points);
+  bool pointBounds = false;  // set by SetBoundPoints
   // Set by FindLandmarks: a witness search expands no node whose key and
   // landmark bound to the nearest open target exceed the longest open pair.
   bool landmarkBounds = false;

@@ -498,8 +498,7 @@ bool ProjectBoundPoints(const TGeoPoint* at, size_t count, CReallocArray<TBoundP
 }
 
 void CGeoMapGraph::MakeBoundPoints(const TRoadGraph& roads, uint32_t metric) {
-  boundPoints = nullptr;
-  points.Free();
+  SetBoundPoints(nullptr);
   // A Distance cost is the link's length in metres, never below the
   // straight distance between its ends, so no path costs less than the
   // distance between its first and its last node's start points. Time
@@ -512,7 +511,8 @@ void CGeoMapGraph::MakeBoundPoints(const TRoadGraph& roads, uint32_t metric) {
     if (!g) return;
     at.PushBack(g->Point);
   }
-  if (ProjectBoundPoints(at.data, at.Size(), points)) boundPoints = points.data;
+  CReallocArray<TBoundPoint> points;
+  if (ProjectBoundPoints(at.data, at.Size(), points)) SetBoundPoints(points.data);
 }
 
 void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild, const bool* stop) {
@@ -527,7 +527,7 @@ void CGeoMapGraph::Build(const TRoadGraph& roads, uint32_t metric, bool rebuild,
   ProcessRestrictionChains(roads);
   MakeBoundPoints(roads, metric);
   landmarkBounds = false;
-  if (boundWitnessSearches && !boundPoints) {
+  if (boundWitnessSearches && !pointBounds) {
     const uint32_t start = Platform::GetTickCount();
     FindLandmarks();
     stats.landmarksMs = Platform::GetTickCount() - start;

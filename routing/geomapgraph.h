@@ -144,7 +144,6 @@ class CGeoMapGraph : public CGraph {
   void MakeBoundPoints(const TRoadGraph& roads, uint32_t metric);
 
   size_t turnEdges = 0;  // the leading edges of the edge array
-  CReallocArray<TBoundPoint> points;
   TGeoBuildStats stats;
 };
 

@@ -810,7 +810,7 @@ TEST(ChRandom, BoundPointsOnlyCostShortcuts) {
       points[i] = variant != 2 ? CH::TBoundPoint{40.0f * (i % width), 40.0f * (i / width)}
                                : CH::TBoundPoint{anywhere(rng), anywhere(rng)};
     }
-    if (variant) g.boundPoints = points.data();
+    if (variant) g.SetBoundPoints(points.data());
     CH::TOrderingState state(g);
     // Bounded searches have no edge limit, whatever the state asks (variant
     // 3 asks for the usual one): the search without points gets none
@@ -1129,8 +1129,8 @@ TEST(ChLandmarks, FarthestFirstWithTheirDistances) {
         from = i >= mark ? i - mark : 2 * (mark - i);
         to = mark >= i ? mark - i : 2 * (i - mark);
       }
-      EXPECT_EQ(g.nodes[i].landmarkFrom[l], from) << i;
-      EXPECT_EQ(g.nodes[i].landmarkTo[l], to) << i;
+      EXPECT_EQ(g.nodes[i].landmarks.from[l], from) << i;
+      EXPECT_EQ(g.nodes[i].landmarks.to[l], to) << i;
     }
   }
 }

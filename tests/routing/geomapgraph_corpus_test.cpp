@@ -40,16 +40,16 @@ void Note(const CH::CGeoMapGraph& g, uint32_t metric, double seconds, void* cont
   // segment, so a short link with shape points may fall a metre or so
   // below its chord; that can only hide a witness, never lose a route.
   if (metric == CH::kMetricDistance) {
-    ASSERT_NE(g.boundPoints, nullptr);
+    ASSERT_TRUE(g.pointBounds);
     double worst = 0;
     for (const CH::TChEdge& e : g.edges) {
-      const CH::TBoundPoint a = g.boundPoints[g.Index(e.from)], b = g.boundPoints[g.Index(e.to)];
+      const CH::TBoundPoint a = e.from->point, b = e.to->point;
       const double dx = a.x - b.x, dy = a.y - b.y;
       worst = std::max(worst, std::sqrt(dx * dx + dy * dy) - CH::EdgeCost(e.word));
     }
     EXPECT_LT(worst, 2.0);
   } else {
-    EXPECT_EQ(g.boundPoints, nullptr);
+    EXPECT_FALSE(g.pointBounds);
   }
   // The corpus marks no boundary nodes: no entries, no exits, no core.
   if (notes.plain) {

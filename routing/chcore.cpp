@@ -636,7 +636,7 @@ void CTargetPoints::SwapOut(size_t i, size_t count) {
   Set(count - 1, 0, 0, -1);
 }
 
-bool CTargetPoints::Near(float x, float y, float key, size_t count) const {
+inline bool CTargetPoints::Near(float x, float y, float key, size_t count) const {
   // Without branches: most nodes that get here are near no target. Each
   // lane computes what one float test would, in the same steps.
   typedef float TFloat4 __attribute__((vector_size(16)));

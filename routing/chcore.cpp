@@ -705,11 +705,11 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   }
   // Over the open targets, per landmark: the least distance from it and the
   // largest to it. A node w then lies at least from(t) - from(w) and
-  // to(w) - to(t) from every target t; a target the landmark cannot reach
-  // (or that cannot reach it) leaves that side without a bound.
-  // kUnreached is the largest distance: a node the landmark does not reach
-  // (or that does not reach it) gets no bound on that side, with none of
-  // the differences below turning negative.
+  // to(w) - to(t) from every target t; only positive differences count.
+  // Unreached is the largest distance: a node the landmark does not reach
+  // (or that does not reach it) gets no bound on that side, and where an
+  // unreached target makes one, it holds (the landmark reaches w, so w
+  // cannot reach t).
   const bool byLandmarks = landmarkBounds && open;
   TLandmarkBound nearFrom = {}, farTo = {};
   if (byLandmarks) {

@@ -708,8 +708,8 @@ void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32
   // to(w) - to(t) from every target t; only positive differences count.
   // Unreached is the largest distance: a node the landmark does not reach
   // (or that does not reach it) gets no bound on that side, and where an
-  // unreached target makes one, it holds (the landmark reaches w, so w
-  // cannot reach t).
+  // unreached target makes one, it holds (were there a path from w to t,
+  // the landmark would reach t, or w the landmark).
   const bool byLandmarks = landmarkBounds && open;
   TLandmarkBound nearFrom = {}, farTo = {};
   if (byLandmarks) {

@@ -636,25 +636,6 @@ void CTargetPoints::SwapOut(size_t i, size_t count) {
   Set(count - 1, 0, 0, -1);
 }
 
-inline bool CTargetPoints::Near(float x, float y, float key, size_t count) const {
-  // Without branches: most nodes that get here are near no target. Each
-  // lane computes what one float test would, in the same steps.
-  typedef float TFloat4 __attribute__((vector_size(16)));
-  typedef int32_t TInt4 __attribute__((vector_size(16)));
-  static_assert(sizeof(TFloat4) == sizeof(float) * kLane);
-  TInt4 any = {0, 0, 0, 0};
-  for (size_t i = 0; i * kLane < count; i++) {
-    TFloat4 tx, ty, length;
-    std::memcpy(&tx, lanes[i].x, sizeof tx);
-    std::memcpy(&ty, lanes[i].y, sizeof ty);
-    std::memcpy(&length, lanes[i].length, sizeof length);
-    const TFloat4 left = length - key;
-    const TFloat4 ex = tx - x, ey = ty - y;
-    any |= (left >= 0) & (ex * ex + ey * ey <= left * left);
-  }
-  return (any[0] | any[1] | any[2] | any[3]) != 0;
-}
-
 void CGraph::WitnessSearch(TOrderingState& state, TChNode* u, TChNode* v, uint32_t targets, uint32_t limit,
                            bool confined) {
   CSearchStamp& stamp = state.stamp;

@@ -403,6 +403,49 @@ TEST(ChContract, WitnessSearchBoundsOnlyAddShortcuts) {
   EXPECT_EQ(CH::kWitnessHopLimit, 6u);
 }
 
+// The targets' point test, four targets at a time, against one float test
+// per open target: any count (padding places must pass nothing), targets
+// closed in any order, keys past some lengths.
+TEST(ChContract, TargetPointsAgreeWithOneTestPerTarget) {
+  std::mt19937 rng(47);
+  std::uniform_real_distribution<float> coord(0.0f, 100.0f), length(0.0f, 80.0f), key(0.0f, 90.0f);
+  CH::CTargetPoints near;
+  for (int round = 0; round < 300; round++) {
+    struct TTarget {
+      float x, y, length;
+    };
+    std::vector<TTarget> open(1 + round % 13);
+    near.Assign(open.size());
+    for (size_t i = 0; i < open.size(); i++) {
+      open[i] = {coord(rng), coord(rng), length(rng)};
+      near.Set(i, open[i].x, open[i].y, open[i].length);
+    }
+    while (!open.empty()) {
+      for (int probe = 0; probe < 40; probe++) {
+        const float x = coord(rng), y = coord(rng), k = key(rng);
+        bool expected = false;
+        for (const TTarget& t : open) {
+          const float left = t.length - k, ex = t.x - x, ey = t.y - y;
+          expected |= left >= 0 && ex * ex + ey * ey <= left * left;
+        }
+        ASSERT_EQ(near.Near(x, y, k, open.size()), expected) << round;
+      }
+      // A node on a target at key 0 is near it exactly while it is open.
+      const size_t i = rng() % open.size();
+      near.SwapOut(i, open.size());
+      const TTarget gone = open[i];
+      open[i] = open.back();
+      open.pop_back();
+      bool stillNear = false;
+      for (const TTarget& t : open) {
+        const float ex = t.x - gone.x, ey = t.y - gone.y;
+        stillNear |= ex * ex + ey * ey <= t.length * t.length;
+      }
+      EXPECT_EQ(near.Near(gone.x, gone.y, 0, open.size()), stillNear);
+    }
+  }
+}
+
 TEST(ChContract, DeadEndHasNoTargetsAndSearchOnlyAdvancesTheStamp) {
   CTestGraph g(2);
   AddTwoWay(g, 0, 1, 1);

@@ -102,7 +102,9 @@ def main():
         cells = []
         for event in EVENTS:
             old = base_functions[fn][event]
-            cells.append("%d: %s" % (old, ", ".join(ratio(old, f[fn][event]) for _, _, f in results[1:])))
+            # A function another build inlined away has no row of its own there.
+            cells.append("%d: %s" % (old, ", ".join(ratio(old, f[fn][event]) if fn in f else "-"
+                                                    for _, _, f in results[1:])))
         print("| %s | %s |" % (fn.split("(")[0], " | ".join(cells)))
 
 

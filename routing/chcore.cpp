@@ -1120,7 +1120,7 @@ void CGraph::FindLandmarks() {
   std::vector<const TChNode*> candidates;
   ForEachNode([&](TChNode& n) {
     byId[n.id] = &n;
-    n.landmarks = TLandmarkDistances{};
+    n.landmarks = TLandmarkDistances{};  // the union's member now, in place of the point
     std::fill(std::begin(n.landmarks.from), std::end(n.landmarks.from), kUnreached);
     std::fill(std::begin(n.landmarks.to), std::end(n.landmarks.to), kUnreached);
     if (!n.in.Empty() || !n.out.Empty()) candidates.push_back(&n);

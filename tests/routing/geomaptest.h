@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <queue>
 #include <random>
@@ -522,10 +523,24 @@ inline uint32_t Scaled(uint32_t n) {
   return share ? share : 1;
 }
 
+// A whole number from the environment, or the fallback when it is unset, not
+// a plain number or above the limit.
+inline uint32_t EnvNumber(const char* name, uint32_t fallback, uint32_t limit) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  return *end == 0 && value <= limit ? static_cast<uint32_t>(value) : fallback;
+}
+
 // Random grids of the given specs (by seed) against the reference, with a
-// summary line.
+// summary line. Longer checks than the test run's, by hand:
+// ORLUMO_CHECK_SCALE multiplies the count of networks, ORLUMO_CHECK_SEED
+// moves the first seed (to networks no earlier run saw).
 inline void CheckGrids(uint32_t count, uint32_t firstSeed, TGridShape (*shapeOf)(uint32_t seed), uint32_t sources,
                        const char* what, bool reuseFirstOrder = true) {
+  count *= std::max<uint32_t>(EnvNumber("ORLUMO_CHECK_SCALE", 1, 10000), 1);
+  firstSeed += EnvNumber("ORLUMO_CHECK_SEED", 0, 1000000000);
   TCompared counts;
   uint32_t withCore = 0;
   for (uint32_t seed = firstSeed; seed < firstSeed + count; seed++) {

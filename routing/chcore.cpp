@@ -132,16 +132,10 @@ bool CompareNodeIds(const TChNode* a, const TChNode* b) { return a->id < b->id; 
 // ---- path label map ----
 
 const TPathLabel* CPathLabelMap::Find(const TChNode* node) const {
-  size_t lo = 0, hi = labels.Size();
-  while (lo < hi) {
-    size_t mid = lo + (hi - lo) / 2;
-    if (labels[mid]->id < node->id) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
+  for (const TPathLabel* l : labels) {
+    if (l->node == node) return l;
   }
-  return lo < labels.Size() && labels[lo]->node == node ? labels[lo] : nullptr;
+  return nullptr;
 }
 
 TPathLabel* CPathLabelMap::Add(TChNode* node, TPathLabel* parent, uint32_t word) {
@@ -1222,8 +1216,6 @@ void CGraph::PathSearch(TOrderingState& state, TChNode* start, bool backward, CP
       }
     }
   }
-  std::sort(labels.labels.begin(), labels.labels.end(),
-            [](const TPathLabel* a, const TPathLabel* b) { return a->id < b->id; });
 }
 
 void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*>& entries,
@@ -1311,7 +1303,7 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
         if (!m.forward) {
           if (exitIds[item.exit] == jId) continue;
           met.PushBack(item.exit);
-        } else if (!(sum < m.sum)) {
+        } else if (sum > m.sum || (sum == m.sum && id > m.forward->id)) {
           continue;
         }
         m = TMeeting{sum, f, bucketLabels[i]};

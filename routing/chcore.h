@@ -366,7 +366,7 @@ struct TPathLabelOrder {
 };
 using TPathHeap = TNodeHeap<TPathLabel, TPathLabelOrder>;
 
-// Labels of one path search, sorted by node id once the search has ended.
+// Labels of one path search, in the order the search reached their nodes.
 // The labels come from a pool shared by the maps of one selection.
 class CPathLabelMap {
  public:
@@ -379,7 +379,7 @@ class CPathLabelMap {
     for (TPathLabel* l : labels) pool->Release(l);
     labels.Clear();
   }
-  // The label of a node, or null.
+  // The label of a node, or null: a scan, for checks.
   const TPathLabel* Find(const TChNode* node) const;
   size_t Size() const { return labels.Size(); }
   TPathLabel* Add(TChNode* node, TPathLabel* parent, uint32_t word);

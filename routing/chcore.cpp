@@ -1267,19 +1267,22 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
       }
     }
   }
-  CReallocArray<uint32_t> exitIds;  // an entry meets no exit that is itself
-  for (const TChNode* k : exits) exitIds.PushBack(k->id);
+  // The exits that are a node, by its id: an entry meets no exit that is
+  // itself.
+  CReallocArray<std::pair<uint32_t, uint32_t>> exitsById;
+  for (size_t k = 0; k < exits.Size(); k++) exitsById.PushBack({exits[k]->id, static_cast<uint32_t>(k)});
+  std::sort(exitsById.begin(), exitsById.end());
 
   // Meeting node of an entry with each exit: the smallest distance sum, the
-  // first in node order on equal sums.
-  struct TMeeting {
-    uint32_t sum;
-    TPathLabel* forward;
-    TPathLabel* backward;
-  };
-  CReallocArray<TMeeting> meetings;
-  meetings.Resize(exits.Size());
-  for (TMeeting& m : meetings) m.forward = nullptr;
+  // first in node order on equal sums. The key holds the sum above the
+  // forward node's id, so that one comparison decides both.
+  constexpr uint64_t kUnmet = UINT64_MAX;
+  CReallocArray<uint64_t> best;  // by exit
+  CReallocArray<TPathLabel*> bestForward, bestBackward;
+  best.Resize(exits.Size());
+  bestForward.Resize(exits.Size());
+  bestBackward.Resize(exits.Size());
+  for (uint64_t& b : best) b = kUnmet;
   CReallocArray<uint32_t> met;
 
   CPathLabelMap forward(labelPool);
@@ -1291,38 +1294,43 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     events.PushBack(TCountEvent{j, 1, 0, 0});
     PathSearch(state, j, false, forward);
     met.Clear();
-    const uint32_t jId = j->id;
+    const auto selves = std::equal_range(exitsById.begin(), exitsById.end(), std::pair<uint32_t, uint32_t>{j->id, 0},
+                                         [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (auto s = selves.first; s != selves.second; s++) best[s->second] = 0;  // nothing beats it
+    // Raw pointers: the stores would otherwise make the compiler read the
+    // arrays' bounds again for every item.
+    uint64_t* const bestKeys = best.data;
+    const TBucketItem* const items = buckets.data;
     for (TPathLabel* f : forward.labels) {
       if (f->stalled) continue;
       const uint32_t id = f->id;
       const uint32_t distance = f->Distance();
-      for (size_t i = bucketStart[id]; i < bucketStart[id + 1]; i++) {
-        const TBucketItem item = buckets[i];
-        TMeeting& m = meetings[item.exit];
-        const uint32_t sum = distance + item.distance;  // two 31-bit values
-        if (!m.forward) {
-          if (exitIds[item.exit] == jId) continue;
-          met.PushBack(item.exit);
-        } else if (sum > m.sum || (sum == m.sum && id > m.forward->id)) {
-          continue;
+      const size_t end = bucketStart[id + 1];
+      for (size_t i = bucketStart[id]; i < end; i++) {
+        const TBucketItem item = items[i];
+        const uint64_t key = static_cast<uint64_t>(distance + item.distance) << 32 | id;  // two 31-bit values
+        if (key < bestKeys[item.exit]) {
+          if (bestKeys[item.exit] == kUnmet) met.PushBack(item.exit);
+          bestKeys[item.exit] = key;
+          bestForward[item.exit] = f;
+          bestBackward[item.exit] = bucketLabels[i];
         }
-        m = TMeeting{sum, f, bucketLabels[i]};
       }
     }
+    for (auto s = selves.first; s != selves.second; s++) best[s->second] = kUnmet;
     // A marked label's path up to its search's start is taken already: for
     // this entry (forward labels), or for its exit (backward labels).
     const uint32_t entryMark = static_cast<uint32_t>(ji) + 1;
     for (uint32_t k : met) {
-      TMeeting& m = meetings[k];
-      for (TPathLabel* l = m.forward; l->parent && l->mark != entryMark; l = l->parent) {
+      for (TPathLabel* l = bestForward[k]; l->parent && l->mark != entryMark; l = l->parent) {
         l->mark = entryMark;
         pathEdges.PushBack(TPathEdge{l->parent->node, l->node});
       }
-      for (TPathLabel* l = m.backward; l->parent && !l->mark; l = l->parent) {
+      for (TPathLabel* l = bestBackward[k]; l->parent && !l->mark; l = l->parent) {
         l->mark = 1;
         pathEdges.PushBack(TPathEdge{l->node, l->parent->node});
       }
-      m.forward = nullptr;
+      best[k] = kUnmet;
     }
     if (pathEdges.Size() >= 2 * distinct + 4096) {
       SortUnique(pathEdges);  // keeps the set's memory near its distinct size

@@ -1293,6 +1293,10 @@ void CGraph::SelectCoreNodes(TOrderingState& state, const CReallocArray<TChNode*
     if (Stopped(stop)) return;
     events.PushBack(TCountEvent{j, 1, 0, 0});
     PathSearch(state, j, false, forward);
+    // In node order, the walk reads the buckets front to back, and on equal
+    // sums the first meeting found stands.
+    std::sort(forward.labels.begin(), forward.labels.end(),
+              [](const TPathLabel* a, const TPathLabel* b) { return a->id < b->id; });
     met.Clear();
     const auto selves = std::equal_range(exitsById.begin(), exitsById.end(), std::pair<uint32_t, uint32_t>{j->id, 0},
                                          [](const auto& x, const auto& y) { return x.first < y.first; });

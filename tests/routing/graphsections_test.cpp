@@ -1,7 +1,8 @@
 // Pieces of the routing data of road records: the turn classes and marks
-// at every boundary of their rules, the packed segment length, road
-// references without a road record, and the node table's pair limit; the
-// edge marks of the CH graphs as written, shortcuts next to parallel edges.
+// at every boundary of their rules, the lane-change codes of every rule,
+// the packed segment length, road references without a road record, and
+// the node table's pair limit; the edge marks of the CH graphs as written,
+// shortcuts next to parallel edges.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -175,6 +176,89 @@ TEST(WriteGraphNodeTable, PairLimit) {
       EXPECT_FALSE(TestUtil::FileExists(w.path));
     }
   }
+}
+
+// ---- Lane-change codes ----
+
+// A straight run W(1) -> B(2) -> F(3) on roads 10 and 20, with nIn lanes on
+// road 10 and nOut on road 20; at F road 30 goes on east to 6, road 40
+// turns left to 4, road 50 right to 5. atB: the lane pairs of a lane
+// connection 10 -> 20 at B ("" for none); atF: per leg road at F, the lane
+// pairs of a connection from road 20.
+uint32_t LaneCode(int nIn, int nOut, const std::string& atB, const std::vector<std::pair<int, std::string>>& atF) {
+  auto lanes = [](int n) { return "TrafficLanes=" + std::to_string(n) + ",0,0," + std::to_string(n) + "\n"; };
+  std::vector<TRoad> roads = {{10, {{-1, 0}, {0, 0}}, {"0,1", "1,2"}}, {20, {{0, 0}, {1, 0}}, {"0,2", "1,3"}},
+                              {30, {{1, 0}, {2, 0}}, {"0,3", "1,6"}}, {40, {{1, 0}, {1, 1}}, {"0,3", "1,4"}},
+                              {50, {{1, 0}, {1, -1}}, {"0,3", "1,5"}}};
+  roads[0].extra = lanes(nIn);
+  roads[1].extra = lanes(nOut);
+  std::string text = Roads(roads);
+  if (!atB.empty()) text += LaneRecord("1,2,3", "10,20", atB);
+  for (const auto& [road, pairs] : atF) {
+    text += LaneRecord("2,3," + std::to_string(road / 10 == 3 ? 6 : road / 10 == 4 ? 4 : 5), "20," + std::to_string(road),
+                       pairs);
+  }
+  PolskiFormat::CMap map;
+  EXPECT_EQ(PolskiTest::LoadText(map, text), nullptr);
+  TRoadGraph graph;
+  TestUtil::CStdoutCapture capture;
+  EXPECT_TRUE(BuildRoadGraph(graph, map));
+  capture.Finish();
+  CGraphSectionWriter w(graph, map);
+  CReallocArray<TTurnEntry> legs;
+  CollectTurnEntries(w, 1, 2, 10, legs);
+  for (const TTurnEntry& x : legs) {
+    if (x.road == 20) {
+      EXPECT_EQ(x.turnClass, TurnStraight);
+      return LaneChangeCode(w, 1, 2, 10, x);
+    }
+  }
+  ADD_FAILURE() << "no leg onto road 20";
+  return 99;
+}
+
+TEST(LaneChangeCode, WithoutLaneConnections) {
+  EXPECT_EQ(LaneCode(0, 3, "", {}), 0u);  // a road without a lane count
+  EXPECT_EQ(LaneCode(2, 2, "", {}), 0u);
+  EXPECT_EQ(LaneCode(3, 2, "", {}), 4u);  // one lane ends
+  EXPECT_EQ(LaneCode(3, 1, "", {}), 6u);  // more end
+}
+
+// A lane connection at B: its distinct exit lanes w against nIn, and the
+// differences of the pairs on the highest and lowest lanes.
+TEST(LaneChangeCode, ConnectionAtTheJunction) {
+  // nIn < w: lanes are added; the entry lanes' difference says on which side.
+  EXPECT_EQ(LaneCode(1, 3, "(1,1),(1,2),(1,3)", {}), 3u);  // difference 0, e = 2
+  EXPECT_EQ(LaneCode(2, 3, "(1,1),(2,2),(2,3)", {}), 2u);  // the highest entry lane splits
+  EXPECT_EQ(LaneCode(2, 3, "(1,1),(1,2),(2,3)", {}), 1u);  // the lowest does
+  // nIn >= w: no code while the exit road has as many lanes as the
+  // connection's entry lanes; else the exit lanes' difference decides.
+  EXPECT_EQ(LaneCode(3, 2, "(1,1),(2,2)", {}), 0u);
+  EXPECT_EQ(LaneCode(3, 3, "(1,1),(2,1),(3,2)", {}), 0u);  // whatever the difference
+  EXPECT_EQ(LaneCode(3, 1, "(1,1),(2,1),(3,1)", {}), 6u);  // difference 0, e = -2
+  EXPECT_EQ(LaneCode(3, 2, "(1,1),(2,1),(3,2)", {}), 4u);  // two pairs end on the lowest exit lane
+  EXPECT_EQ(LaneCode(3, 2, "(1,1),(2,2),(3,2)", {}), 5u);  // two on the highest
+}
+
+// The road gains lanes without a connection at B: the lanes of the
+// connections at the next junction F say which side the new lanes turn to
+// (road 40 turns left, 50 right, 30 goes straight on).
+TEST(LaneChangeCode, GainedLanesByTheNextJunction) {
+  // One lane more: the side with more single-sided lanes, on a tie the
+  // side more lanes serve, on a tie again the left.
+  EXPECT_EQ(LaneCode(2, 3, "", {{40, "(1,1)"}, {50, "(2,1),(3,1)"}}), 2u);
+  EXPECT_EQ(LaneCode(2, 3, "", {{40, "(1,1)"}, {50, "(2,1)"}}), 1u);
+  EXPECT_EQ(LaneCode(2, 3, "", {{50, "(1,1),(2,1)"}, {30, "(2,1)"}, {40, "(3,1)"}}), 2u);
+  EXPECT_EQ(LaneCode(2, 3, "", {}), 1u);
+  // Two lanes more.
+  EXPECT_EQ(LaneCode(1, 3, "", {{40, "(1,1)"}, {50, "(3,1)"}}), 3u);  // left-only and right-only lanes
+  EXPECT_EQ(LaneCode(1, 3, "", {{40, "(1,1)"}}), 1u);
+  EXPECT_EQ(LaneCode(1, 3, "", {{50, "(3,1)"}}), 2u);
+  EXPECT_EQ(LaneCode(1, 3, "", {{40, "(1,1)"}, {50, "(1,1)"}}), 3u);  // a lane that turns both ways
+  EXPECT_EQ(LaneCode(1, 3, "", {{40, "(1,1)"}, {30, "(1,1)"}}), 1u);  // left and straight on
+  EXPECT_EQ(LaneCode(1, 3, "", {{50, "(1,1)"}, {30, "(1,1)"}}), 2u);  // right and straight on
+  EXPECT_EQ(LaneCode(1, 3, "", {{30, "(1,1)"}}), 3u);                  // straight on only
+  EXPECT_EQ(LaneCode(1, 3, "", {}), 3u);
 }
 
 // ---- Edge marks of section 10 ----

@@ -195,8 +195,8 @@ uint32_t LaneCode(int nIn, int nOut, const std::string& atB, const std::vector<s
   std::string text = Roads(roads);
   if (!atB.empty()) text += LaneRecord("1,2,3", "10,20", atB);
   for (const auto& [road, pairs] : atF) {
-    text += LaneRecord("2,3," + std::to_string(road / 10 == 3 ? 6 : road / 10 == 4 ? 4 : 5), "20," + std::to_string(road),
-                       pairs);
+    const int far = road == 30 ? 6 : road == 40 ? 4 : 5;
+    text += LaneRecord("2,3," + std::to_string(far), "20," + std::to_string(road), pairs);
   }
   PolskiFormat::CMap map;
   EXPECT_EQ(PolskiTest::LoadText(map, text), nullptr);

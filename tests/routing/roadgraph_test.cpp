@@ -306,6 +306,33 @@ TEST(RoadGraph, TurnLanesOfTheRoads) {
   EXPECT_EQ(f.graph.FindLaneConnection(5, 2, 1, 4, 1), nullptr);
 }
 
+// Eastward on road 1 into node 2, with a turn lane of every direction and
+// an exit for each: the U-turn, sharp, plain and slight turns both ways and
+// straight on. Each exit takes the one lane of its direction.
+TEST(RoadGraph, TurnLanesOfEveryDirection) {
+  std::string body = RoadText({1, {{0, 0}, {2, 0}}, {"0,1", "1,2"}, "RouteParam=4,2,0,0,0,0,0,0,0,0,0,0",
+                               "TurnLanes=reverse|sharp_left|left|slight_left|through|slight_right|right|sharp_right\n"});
+  const std::vector<std::pair<double, double>> ends = {{4, 0},   {2, 2},    {2, -2}, {3, 0.6},
+                                                       {3, -0.6}, {1, 0.4}, {1, -0.4}};
+  for (size_t i = 0; i < ends.size(); i++) {
+    const uint32_t road = static_cast<uint32_t>(i + 2), far = static_cast<uint32_t>(i + 3);
+    body += RoadText({road, {{2, 0}, ends[i]}, {"0,2", "1," + std::to_string(far)}});
+  }
+  TGraphFixture f(body);
+  ASSERT_TRUE(f.built) << f.log;
+  EXPECT_EQ(f.log, "");
+  EXPECT_EQ(LaneTexts(f.graph), (std::vector<std::string>{
+                                    "1>2>1 r1>1 10 0 0 0",  // reverse
+                                    "1>2>3 r1>2 14 0 0 0",  // through
+                                    "1>2>4 r1>3 12 0 0 0",  // left
+                                    "1>2>5 r1>4 16 0 0 0",  // right
+                                    "1>2>6 r1>5 13 0 0 0",  // slight left
+                                    "1>2>7 r1>6 15 0 0 0",  // slight right
+                                    "1>2>8 r1>7 11 0 0 0",  // sharp left
+                                    "1>2>9 r1>8 17 0 0 0",  // sharp right
+                                }));
+}
+
 TEST(RoadGraph, LaneConnectionRecords) {
   // Entry lanes 1 and 3 (0 and 2) only: a gap. Road 2 gives no lane count
   // and receives one; road 3 has one lane but the record uses two.

@@ -185,4 +185,15 @@ if first and again:
     city = address(first)["L"]["cities"][0]
     check.equal("street room of two, one reference", city[5]["Main"][0], 1)
 
+# More references to one street than its u16 count holds: the first 65535
+# are written, with one warning, and the file stays whole.
+line = "[POLYLINE]\nType=6\nCityIdx=1\nStreetDesc=Main\nData0=(%.4f,%.4f),(%.4f,%.4f)\n[END]\n"
+text = header() + lists + "".join(line % (45 + i // 256 * 1e-3, 13 + i % 256 * 1e-3, 45 + i // 256 * 1e-3,
+                                          13.0005 + i % 256 * 1e-3) for i in range(65537))
+mf, out = converted("street_refs", text)
+if mf:
+    nrefs = address(mf)["L"]["cities"][0][5]["Main"][0]
+    check.equal("references capped", nrefs, 65535)
+    check.equal("one warning", out.count('Too many references to address "Main": the first 65535 are written'), 1)
+
 check.finish()

@@ -274,6 +274,23 @@ TEST(FileWriteStream, BufferingSeekAndAppend) {
   EXPECT_FALSE(CFileWriteStream(16).Open(dir.c_str(), false));
 }
 
+// A UTF-16 path names the file its UTF-8 form names: one-, two-, three-
+// and four-byte characters (the last from a surrogate pair).
+TEST(FileWriteStream, OpenWideTakesUtf16Paths) {
+  const std::string dir = TestUtil::MakeTempDir("fwswide");
+  std::u16string wide(dir.begin(), dir.end());
+  wide += u"a\u00e9\u20ac\U0001F600.txt";
+  CFileWriteStream w(16);
+  ASSERT_TRUE(w.OpenWide(wide.c_str(), false));
+  w.Write("wide", 4);
+  EXPECT_TRUE(w.Close());
+  EXPECT_EQ(TestUtil::ReadFile(dir + "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.txt"), "wide");
+  ASSERT_TRUE(w.OpenWide(wide.c_str(), true));
+  w.Write("!", 1);
+  EXPECT_TRUE(w.Close());
+  EXPECT_EQ(TestUtil::ReadFile(dir + "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.txt"), "wide!");
+}
+
 TEST(FileWriteStream, WriteFromSourcesOfAnyBufferSize) {
   std::string data = RandomBytes(100000, 6);
   std::string dir = TestUtil::MakeTempDir("writefrom");

@@ -85,8 +85,9 @@ void ContractAgainInOrder(CH::CGeoMapGraph& g, const TRoadGraph& roads, bool dig
   g.ContractInOrder(state, list, nullptr);
   PrintCounts("order", Platform::GetTickCount() - start, state.counts);
   if (digest) {
-    std::printf("  digest %016llx (%s)\n", static_cast<unsigned long long>(Digest(g)),
-                Digest(g) == before ? "the same hierarchy" : "another hierarchy");
+    const uint64_t after = Digest(g);
+    std::printf("  digest %016llx (%s)\n", static_cast<unsigned long long>(after),
+                after == before ? "the same hierarchy" : "another hierarchy");
   }
 }
 

@@ -280,15 +280,16 @@ TEST(FileWriteStream, OpenWideTakesUtf16Paths) {
   const std::string dir = TestUtil::MakeTempDir("fwswide");
   std::u16string wide(dir.begin(), dir.end());
   wide += u"a\u00e9\u20ac\U0001F600.txt";
+  const std::string utf8 = dir + "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.txt";
   CFileWriteStream w(16);
   ASSERT_TRUE(w.OpenWide(wide.c_str(), false));
   w.Write("wide", 4);
   EXPECT_TRUE(w.Close());
-  EXPECT_EQ(TestUtil::ReadFile(dir + "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.txt"), "wide");
+  EXPECT_EQ(TestUtil::ReadFile(utf8), "wide");
   ASSERT_TRUE(w.OpenWide(wide.c_str(), true));
   w.Write("!", 1);
   EXPECT_TRUE(w.Close());
-  EXPECT_EQ(TestUtil::ReadFile(dir + "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80.txt"), "wide!");
+  EXPECT_EQ(TestUtil::ReadFile(utf8), "wide!");
 }
 
 TEST(FileWriteStream, WriteFromSourcesOfAnyBufferSize) {

@@ -44,7 +44,7 @@ double Run(size_t objects) {
   Fill(map, objects);
   CMapWriter writer;
   writer.map = &map;
-  writer.text.utf8 = true;
+  writer.text.table = nullptr;  // UTF-8
   CMemStream image;
   std::clock_t start = std::clock();
   uint32_t end = writer.address.Build(writer, map, 4, nullptr);

@@ -45,10 +45,10 @@ void CWideString::AppendUtf8(const char* bytes, size_t n) {
   units.data[units.count] = 0;
 }
 
-void CWideString::AppendCp1251(const char* bytes, size_t n) {
+void CWideString::AppendSingleByte(const char* bytes, size_t n, const char16_t* table) {
   if (n > SIZE_MAX / sizeof(char16_t) - units.count) throw std::bad_alloc();
   ReserveText(units.count + n);
-  for (size_t i = 0; i < n; i++) units.data[units.count++] = g_Cp1251Table[static_cast<uint8_t>(bytes[i])];
+  for (size_t i = 0; i < n; i++) units.data[units.count++] = table[static_cast<uint8_t>(bytes[i])];
   units.data[units.count] = 0;
 }
 
@@ -265,7 +265,7 @@ char16_t DecodeUtf8Char(const char*& cursor, size_t available) {
 
 CWideString Cp1251ToWide(const char* text) {
   CWideString result;
-  result.AppendCp1251(text, std::strlen(text));
+  result.AppendSingleByte(text, std::strlen(text), g_Cp1251Table);
   return result;
 }
 

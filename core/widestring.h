@@ -1,5 +1,5 @@
 // UTF-16 texts: the form of every text written into map files. Conversions
-// from UTF-8 and Windows-1251, case folding by a fixed table (it decides the
+// from UTF-8 and the Windows single-byte code pages, case folding by a fixed table (it decides the
 // order of sorted labels and words in map files, so it must never follow a
 // library's idea of Unicode) and decimal/hexadecimal number parsing.
 #pragma once
@@ -37,8 +37,9 @@ class CWideString {
   // Decodes UTF-8 up to n bytes; a NUL byte or a sequence cut short by the
   // end stops the conversion. Malformed bytes become '?'.
   void AppendUtf8(const char* bytes, size_t n);
-  // Converts n bytes through the Windows-1251 table (a 0 byte included).
-  void AppendCp1251(const char* bytes, size_t n);
+  // Converts n bytes, one unit each, through a single-byte code page's
+  // table of 256 units (a 0 byte included).
+  void AppendSingleByte(const char* bytes, size_t n, const char16_t* table);
   // Removes up to n units from position on; a range past the end is clamped.
   void Erase(size_t position, size_t n);
   void Clear();
@@ -53,6 +54,9 @@ class CWideString {
 
 // Windows-1251 byte to UTF-16; the unassigned byte 0x98 gives '?'.
 extern const char16_t g_Cp1251Table[256];
+// The table of a Windows single-byte code page by its number (874,
+// 1250-1258), or null for any other number. Unassigned bytes give '?'.
+const char16_t* SingleByteCodePage(uint32_t number);
 
 // One range of the case-fold table: the folded unit of every unit in [first, last].
 struct TCaseFoldRange {

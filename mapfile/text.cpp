@@ -68,13 +68,13 @@ void WriteWideString(CWriteStream& stream, const CWideString& text) {
   WriteTextUnits(stream, text.GetText(), text.Length());
 }
 
-const CWideString& CTextEncoder::Decode(const std::string& text, bool asUtf8) {
+const CWideString& CTextEncoder::Decode(const std::string& text, const char16_t* byTable) {
   buffer.Clear();
   size_t n = std::strlen(text.c_str());  // a 0 byte ends the text
-  if (asUtf8) {
-    buffer.AppendUtf8(text.data(), n);
+  if (byTable) {
+    buffer.AppendSingleByte(text.data(), n, byTable);
   } else {
-    buffer.AppendCp1251(text.data(), n);
+    buffer.AppendUtf8(text.data(), n);
   }
   return buffer;
 }

@@ -31,15 +31,16 @@ void AlignTo2(CWriteStream& stream);
 // A UTF-16 text, after one zero byte when the position is odd.
 void WriteWideString(CWriteStream& stream, const CWideString& text);
 
-// Converts the map's byte strings: UTF-8 when the map says so, else the
-// Windows-1251 table. A 0 byte ends a text. One buffer, reused.
+// Converts the map's byte strings: UTF-8 when the map says so, else through
+// its single-byte code page's table. A 0 byte ends a text. One buffer, reused.
 class CTextEncoder {
  public:
-  bool utf8 = true;
+  const char16_t* table = nullptr;  // null: UTF-8 (the map's TextTable)
 
   // The text as UTF-16; valid until the next call.
-  const CWideString& Decode(const std::string& text) { return Decode(text, utf8); }
-  const CWideString& Decode(const std::string& text, bool asUtf8);
+  const CWideString& Decode(const std::string& text) { return Decode(text, table); }
+  const CWideString& DecodeUtf8(const std::string& text) { return Decode(text, nullptr); }
+  const CWideString& Decode(const std::string& text, const char16_t* byTable);
   // Count and units at the current position, without alignment.
   void WriteTitleString(CWriteStream& stream, const std::string& text) {
     if (text.empty()) {  // most extra texts of most objects

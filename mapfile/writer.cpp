@@ -52,7 +52,7 @@ bool WriteImage(CMapWriter& writer, PolskiFormat::CMap& map, CFileWriteStream& f
                 bool compress, const bool* stop) {
   writer.Free();
   writer.map = &map;
-  writer.text.utf8 = map.Utf8Labels != 0;
+  writer.text.table = map.TextTable();
   writer.layers = config.layers.InUse() ? &config.layers : nullptr;
   writer.tags = &config.tags;
   writer.onlyLegalSpeed = config.onlyLegalSpeed;
@@ -165,7 +165,7 @@ void WriteMapInfoSection(CMapWriter& writer, const PolskiFormat::CMap& map, CMem
   image.WriteU8(static_cast<uint8_t>(writer.levels.Size()));
   image.Write(writer.levels.data, writer.levels.Size());
   AlignTo2(image);
-  const CWideString& url = writer.text.Decode(config.url, true);
+  const CWideString& url = writer.text.DecodeUtf8(config.url);
   WriteTextUnits(image, url.GetText(), url.Length());
 }
 

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "core/log.h"
 #include "core/streams.h"
 
 namespace PolskiFormat {
@@ -56,6 +57,18 @@ void Append(CReallocArray<T*>& list, T* item) {
 }
 
 bool Stopped(const bool* stop) { return stop && *stop; }
+
+// The table of a "CodePage" value that is a number of a known single-byte
+// code page, else null.
+const char16_t* CodePageTable(const std::string& value) {
+  if (value.empty() || value.size() > 9) return nullptr;
+  uint32_t number = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return nullptr;
+    number = number * 10 + uint32_t(c - '0');
+  }
+  return SingleByteCodePage(number);
+}
 
 }  // namespace
 
@@ -160,7 +173,15 @@ const char* CMap::FinishLoad(const char* path, const bool* stop) {
                    [](const TRoadAttributes* a, const TRoadAttributes* b) { return a->RoadId < b->RoadId; });
   FileName = path;
   const std::string& codePage = Header->CodePage;
-  Utf8Labels = codePage.empty() || TextEquals(codePage, "utf8") || codePage == "65001";
+  Utf8Labels = codePage.empty() || TextEquals(codePage, "utf8") || TextEquals(codePage, "utf-8") || codePage == "65001";
+  LabelTable = g_Cp1251Table;
+  if (!Utf8Labels) {
+    if (const char16_t* table = CodePageTable(codePage)) {
+      LabelTable = table;
+    } else {
+      g_Log.Print("Unknown code page \"%s\": texts are read as Windows-1251", codePage.c_str());
+    }
+  }
   return nullptr;
 }
 

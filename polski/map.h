@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/containers.h"
+#include "core/widestring.h"
 #include "polski/objects.h"
 #include "polski/restrictions.h"
 #include "polski/roadattributes.h"
@@ -36,7 +37,7 @@ class CMap {
   const char* LoadFile(const char* path, const bool* stop);
   // The steps that end a load once the lines are read: the header and
   // address checks, the stop flag, sorting the routing records, FileName
-  // and Utf8Labels. Null on success, else one of LoadFile's texts.
+  // and the texts' encoding. Null on success, else one of LoadFile's texts.
   const char* FinishLoad(const char* path, const bool* stop);
 
   // Typed views of the object lists.
@@ -64,6 +65,11 @@ class CMap {
   CReallocArray<TRestriction*> Restrictions;
   CReallocArray<TLanesRecord*> Lanes;
   uint8_t Utf8Labels = 0;  // texts are UTF-8 (else the single-byte code page)
+  // The single-byte code page of the texts when they are not UTF-8.
+  const char16_t* LabelTable = g_Cp1251Table;
+
+  // What the texts decode by: null for UTF-8, else the code page's table.
+  const char16_t* TextTable() const { return Utf8Labels ? nullptr : LabelTable; }
 
  private:
   void TakeSection(CSection& section);

@@ -63,6 +63,35 @@ TEST(Cp1251, EveryByteAgainstIconv) {
   EXPECT_EQ(g_Cp1251Table[0], 0);
 }
 
+// Every byte of every single-byte code page against the system's iconv, one
+// byte a line: a byte iconv drops (-c) is unassigned and must give '?'.
+TEST(SingleByteCodePages, EveryByteAgainstIconv) {
+  for (uint32_t number : {874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258}) {
+    const char16_t* table = SingleByteCodePage(number);
+    ASSERT_NE(table, nullptr) << number;
+    std::string lines;
+    for (int b = 1; b < 256; b++) {
+      if (b != '\n') lines += {char(b), '\n'};
+    }
+    std::string command = "{ iconv -c -f CP" + std::to_string(number) + " -t UTF-16LE; true; }";
+    std::u16string decoded = FromUtf16LE(RunFilter(command, lines));
+    size_t line = 0;
+    for (int b = 1; b < 256; b++) {
+      if (b == '\n') continue;
+      size_t end = decoded.find(u'\n', line);
+      ASSERT_NE(end, std::u16string::npos) << number << " iconv failed";
+      std::u16string expected = end == line ? u"?" : decoded.substr(line, end - line);
+      ASSERT_EQ(expected.size(), 1u) << number << " " << b;
+      EXPECT_EQ(table[b], expected[0]) << number << " " << std::hex << b;
+      line = end + 1;
+    }
+    EXPECT_EQ(table[0], 0);
+    EXPECT_EQ(table['\n'], u'\n');
+  }
+  EXPECT_EQ(SingleByteCodePage(1251), g_Cp1251Table);
+  for (uint32_t other : {0, 437, 1200, 1249, 1259, 65001}) EXPECT_EQ(SingleByteCodePage(other), nullptr) << other;
+}
+
 TEST(Cp1251, ConversionReturnsItsOwnString) {
   CWideString a = Cp1251ToWide("\xC0\xB8\x88\x98z");
   CWideString b = Cp1251ToWide("\xCC\xEE\xF1\xEA\xE2\xE0");  // a second call leaves the first intact

@@ -56,13 +56,18 @@ TEST(MapText, LittleEndianUnitsAndPadding) {
 TEST(MapText, MapTextsDecodeByTheMapsCodePage) {
   CTextEncoder enc;
   CMemStream s;
-  enc.utf8 = true;
+  enc.table = nullptr;  // UTF-8
   enc.WriteTitleString(s, "\xC3\xA9" "x");
-  enc.utf8 = false;
+  enc.table = g_Cp1251Table;
   enc.WriteTitleString(s, "\xC0\xB8");
   enc.WriteTitleString(s, std::string("a\0b", 3));  // a 0 byte ends the text
   enc.WriteTitleString(s, "");
-  EXPECT_EQ(Bytes(s), (std::vector<uint8_t>{2, 0, 0xE9, 0, 'x', 0, 2, 0, 0x10, 0x04, 0x51, 0x04, 1, 0, 'a', 0, 0, 0}));
+  enc.table = SingleByteCodePage(1250);
+  enc.WriteTitleString(s, "\xA3\xF3");
+  EXPECT_EQ(Bytes(s), (std::vector<uint8_t>{2, 0, 0xE9, 0, 'x', 0, 2, 0, 0x10, 0x04, 0x51, 0x04, 1, 0, 'a', 0, 0, 0,
+                                             2, 0, 0x41, 0x01, 0xF3, 0}));
+  const CWideString& url = enc.DecodeUtf8("\xC5\x81");  // whatever the map's table
+  EXPECT_EQ(std::u16string(url.GetText(), url.Length()), u"\u0141");
 }
 
 }  // namespace

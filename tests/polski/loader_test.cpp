@@ -269,15 +269,35 @@ TEST(Loader, StopFlag) {
 }
 
 TEST(Loader, CodePages) {
-  const std::pair<const char*, uint8_t> cases[] = {
-      {"", 1},        {"CodePage=\n", 1},      {"CodePage=utf8\n", 1}, {"CodePage=UTF8\n", 1},
-      {"CodePage=65001\n", 1}, {"CodePage=1251\n", 0}, {"CodePage=1252\n", 0}, {"CodePage= 65001\n", 0},
-      {"CodePage=utf-8\n", 0},
+  // The header's value, whether the texts are UTF-8, the single-byte code
+  // page otherwise (0: unknown, read as Windows-1251 with a warning).
+  const struct {
+    const char* line;
+    uint8_t utf8;
+    uint32_t codePage;
+  } cases[] = {
+      {"", 1, 0},                   {"CodePage=\n", 1, 0},       {"CodePage=utf8\n", 1, 0},
+      {"CodePage=UTF8\n", 1, 0},    {"CodePage=65001\n", 1, 0},  {"CodePage=UTF-8\n", 1, 0},
+      {"CodePage=utf-8\n", 1, 0},   {"CodePage=1251\n", 0, 1251}, {"CodePage=1252\n", 0, 1252},
+      {"CodePage=1250\n", 0, 1250}, {"CodePage=874\n", 0, 874},  {"CodePage=1258\n", 0, 1258},
+      {"CodePage= 65001\n", 0, 0}, {"CodePage=1252x\n", 0, 0}, {"CodePage=437\n", 0, 0},
+      {"CodePage=utf-16\n", 0, 0}, {"CodePage=99999999991252\n", 0, 0},
   };
-  for (const auto& [line, utf8] : cases) {
+  for (const auto& c : cases) {
     CMap map;
-    ASSERT_EQ(LoadText(map, std::string("[IMG ID]\n") + line + "[END]\n"), nullptr);
-    EXPECT_EQ(map.Utf8Labels, utf8) << line;
+    TestUtil::CStdoutCapture capture;
+    ASSERT_EQ(LoadText(map, std::string("[IMG ID]\n") + c.line + "[END]\n"), nullptr);
+    std::string log = capture.Finish();
+    EXPECT_EQ(map.Utf8Labels, c.utf8) << c.line;
+    EXPECT_EQ(map.TextTable(), c.utf8 ? nullptr : map.LabelTable) << c.line;
+    bool unknown = !c.utf8 && !c.codePage;
+    EXPECT_EQ(map.LabelTable, SingleByteCodePage(c.codePage ? c.codePage : 1251)) << c.line;
+    std::string warning = "Unknown code page \"" + map.Header->CodePage + "\": texts are read as Windows-1251";
+    size_t at = log.find(warning);
+    EXPECT_EQ(at != std::string::npos, unknown) << c.line << log;
+    if (unknown) {
+      EXPECT_EQ(log.find("Unknown code page", at + 1), std::string::npos) << "twice: " << log;
+    }
   }
 }
 

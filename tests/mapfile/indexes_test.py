@@ -173,6 +173,33 @@ if mf:
     check.equal("bar once for label and tag", w.get("bar"), [poi_ref])
     check.equal("cafe: POI (tag) then polygon", w.get("cafe"), [poi_ref, mf.polygons.starts[0] | 0x80000000])
 
+# Texts in the map's own code page: a 1250 map and its UTF-8 twin give one
+# file; the words and titles of a 1252 map hold its letters, folded, so a
+# search word with an accented capital finds them; an unknown code page
+# warns once and reads as 1251.
+central = header() + lists.replace("C\n", "\u0141\u00f3d\u017a\n") + poi(
+    "\u017b\u00f3\u0142\u0107 Gda\u0144sk P\u0159\u00edbram Gy\u0151r", keys="CityIdx=1\nStreetDesc=\u015awi\u0119ta\n")
+one, _ = converted("central_utf8", central)
+two, _ = conv.converted(check, "central_1250", central.replace("CodePage=65001", "CodePage=1250"), encoding="cp1250")
+if one and two:
+    check.true("1250 and UTF-8 identical", one.file == two.file)
+    check.equal("1250 city", [c[0] for c in address(two)["L"]["cities"]], ["\u0141\u00f3d\u017a"])
+western = header().replace("CodePage=65001", "CodePage=1252") + lists.replace("C\n", "Z\u00fcrich\n")
+western += poi("\u00c9COLE Stra\u00dfe", keys="CityIdx=1\nStreetDesc=Bahnhofstra\u00dfe\n")
+mf, out = conv.converted(check, "western", western, encoding="cp1252")
+if mf:
+    w = words(mf)
+    for query in ("\u00c9COLE", "STRA\u00dfE"):
+        check.equal("search " + query, w.get(query.lower()), [mf.pois.starts[0]])
+    city = address(mf)["L"]["cities"][0]
+    check.equal("1252 titles", (city[0], sorted(city[5])), ("Z\u00fcrich", ["Bahnhofstra\u00dfe"]))
+    check.true("no warning", "code page" not in out, out)
+mf, out = conv.converted(check, "unknown_cp", header().replace("CodePage=65001", "CodePage=latin1") + poi("\u00c0"),
+                         encoding="latin-1")
+if mf:
+    check.equal("one warning", out.count('Unknown code page "latin1": texts are read as Windows-1251'), 1)
+    check.equal("read as 1251", text_at(mf.image.data, mf.pois.starts[0] + 24)[0], "\u0410")
+
 # Addressed objects without records: the same file twice, unused room zero.
 text = header() + lists
 text += "[POLYLINE]\nType=6\nLabel=Main\nCityIdx=1\nStreetDesc=Main\nData2=(45,13),(45.01,13.01)\nEndLevel=1\n[END]\n"

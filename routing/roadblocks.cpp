@@ -269,8 +269,8 @@ uint32_t CGraphSectionWriter::WriteAdjacentLinks(uint32_t a, uint32_t b, uint32_
                                                  bool* uturn) {
   CollectTurnEntries(*this, a, b, c, turnScratch);
   *uturn = false;
-  uint32_t others = 0;
-  for (const TTurnEntry& x : turnScratch) others += x.allowed && !x.arrival;
+  uint32_t allowedLegs = 0;
+  for (const TTurnEntry& x : turnScratch) allowedLegs += x.allowed;
   uint32_t written = 0;
   for (const TTurnEntry& x : turnScratch) {
     if (!x.allowed) continue;
@@ -281,12 +281,13 @@ uint32_t CGraphSectionWriter::WriteAdjacentLinks(uint32_t a, uint32_t b, uint32_
     RefsToFill.PushBack(TLinkPlace{{b, x.farNode, x.road}, static_cast<uint32_t>(out.GetPos())});
     const uint32_t code = x.turnClass == TurnStraight ? LaneChangeCode(*this, a, b, c, x) : 0;
     // Without a lane connection the lane byte gives, where the road only
-    // changes its lane count (no other allowed leg but turning back), the
-    // arriving lane count in its high nibble.
+    // changes its lane count and x is the one way on (turning back refused
+    // or impossible), the arriving lane count in its high nibble. Unlike
+    // the turn classes, this counts the arrival leg among the other legs.
     uint32_t laneByte = 0;
     if (x.lanes) {
       laneByte = x.lanes->Lanes;
-    } else if (code != 0 && others == 1) {
+    } else if (code != 0 && allowedLegs == 1) {
       laneByte = std::min<uint32_t>(lanes, 15) << 4;
     }
     out.WriteU32(0);

@@ -1,8 +1,8 @@
 // Pieces of the routing data of road records: the turn classes and marks
 // at every boundary of their rules, the lane-change codes of every rule,
-// the packed segment length, road references without a road record, and
-// the node table's pair limit; the edge marks of the CH graphs as written,
-// shortcuts next to parallel edges.
+// the lane byte of an exit, the packed segment length, road references
+// without a road record, and the node table's pair limit; the edge marks
+// of the CH graphs as written, shortcuts next to parallel edges.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -259,6 +259,61 @@ TEST(LaneChangeCode, GainedLanesByTheNextJunction) {
   EXPECT_EQ(LaneCode(1, 3, "", {{50, "(1,1)"}, {30, "(1,1)"}}), 2u);  // right and straight on
   EXPECT_EQ(LaneCode(1, 3, "", {{30, "(1,1)"}}), 3u);                  // straight on only
   EXPECT_EQ(LaneCode(1, 3, "", {}), 3u);
+}
+
+// ---- Lane byte of an exit ----
+
+// A plain node B(2) between road 10 from W(1), three lanes each way, and
+// road 20 on to E(3), two lanes each way. Returns road 10's forward count
+// byte and its exit items at B, as (road record, word).
+std::pair<uint8_t, std::vector<std::pair<uint32_t, uint32_t>>> ExitsAtB(const std::string& more,
+                                                                         uint32_t* road20) {
+  std::vector<TRoad> roads = {{10, {{-1, 0}, {0, 0}}, {"0,1", "1,2"}}, {20, {{0, 0}, {1, 0}}, {"0,2", "1,3"}}};
+  roads[0].extra = "TrafficLanes=3,0,0,3\n";
+  roads[1].extra = "TrafficLanes=2,0,0,2\n";
+  TWritten w = WriteRouted(Roads(roads) + more, "lanebyte");
+  EXPECT_TRUE(w.ok) << w.log;
+  std::pair<uint8_t, std::vector<std::pair<uint32_t, uint32_t>>> result{};
+  if (!w.ok) return result;
+  QxRoutes::CImage img(w.bytes);
+  for (const QxRoutes::TRoadRecord& r : QxRoutes::ReadRoads(img)) {
+    if (r.roadId == 20) *road20 = r.record;
+    if (r.roadId != 10) continue;
+    result.first = r.blocks.at(0).forward;
+    for (const QxRoutes::TItem& it : r.blocks.at(0).items[0]) result.second.push_back({it.record, it.word});
+  }
+  return result;
+}
+
+// The one exit at B, onto road 20 at link 0 along its points (bit 16): no
+// mark (the node has two legs), straight on (class 0), one lane ends
+// (code 4 in bits 21-23), and the lane byte in bits 24-31: the lane
+// connection's range byte when there is one; otherwise the arriving lane
+// count in bits 28-31 only when no other leg, turning back included, is
+// allowed.
+TEST(ExitLaneByte, TurningBackCountsAsAnotherLeg) {
+  const std::string noUTurn = Restrict("1,2,1", "10,10");
+  const std::string lanes = LaneRecord("1,2,3", "10,20", "(2,1),(3,2)");  // entry lanes 2-3: 2 << 4 | 1
+  struct TCase {
+    std::string more;
+    uint8_t forward;  // bit 7 U-turn allowed, one exit, no entry at W
+    uint32_t word;
+  };
+  const TCase cases[] = {
+      {"", 0x81, 1u << 16 | 4u << 21},
+      {noUTurn, 0x01, 1u << 16 | 4u << 21 | 0x30u << 24},
+      // Road 20 has lanes for both of the connection's entry lanes: code 0.
+      {lanes, 0x81, 1u << 16 | 0x21u << 24},
+      {noUTurn + lanes, 0x01, 1u << 16 | 0x21u << 24},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.more);
+    uint32_t road20 = 0;
+    const auto [forward, items] = ExitsAtB(c.more, &road20);
+    EXPECT_EQ(forward, c.forward);
+    const std::vector<std::pair<uint32_t, uint32_t>> want = {{road20, c.word}};
+    EXPECT_EQ(items, want);
+  }
 }
 
 // ---- Edge marks of section 10 ----

@@ -49,18 +49,23 @@ bool NearPole(TGeoPoint p) {
 
 // The Distance cost of a border node's link: the end-node reference of
 // the node in its own map's tree carries it (the word behind the record
-// holds the Time cost in both graphs).
-uint32_t OwnTreeCost(CMapFile* map, uint32_t position, TGeoPoint end, uint32_t metric,
-                     CReallocArray<TNodeRef>& refs) {
+// holds the Time cost in both graphs). False when the tree holds no such
+// reference near the link's end: a node id that stands at two points has
+// its references at one of them only.
+bool OwnTreeCost(CMapFile* map, uint32_t position, TGeoPoint end, uint32_t metric, CReallocArray<TNodeRef>& refs,
+                 uint32_t& cost) {
   uint64_t best = kAtlasMatchDistance;
   CStreamNodeTree found = CStreamNodeTree(map).FindNearest(end, 1, best);
-  if (found.IsEmpty()) throw TStreamException{StreamErrorRange};
+  if (found.IsEmpty()) return false;
   refs.Clear();
   found.CollectNodeRefs(1, metric, refs);
   for (const TNodeRef& r : refs) {
-    if (r.position == position) return r.word;
+    if (r.position == position) {
+      cost = r.word;
+      return true;
+    }
   }
-  throw TStreamException{StreamErrorRange};  // a border node without its reference
+  return false;
 }
 
 }  // namespace
@@ -211,6 +216,7 @@ void CAtlasGraph::LoadMap(const CReallocArray<CMapFile*>& maps, uint32_t index, 
   Platform::CCriticalSection* lock = map->GetCache()->Lock();
   const TCoreHead head = ReadingMap(index, [&] { return ReadCoreHead(map, metric); });
   const size_t mapFirst = nodes.Size();
+  uint32_t timeCostJoins = 0;
   uint32_t e = head.first;
   for (uint32_t k = 0; k < head.count && !Stopped(stop); k++) {
     if (!nodes.Empty() && nodes.Back().key >= AtlasNodeKey(index, e)) throw TAtlasMapError{index};
@@ -250,16 +256,18 @@ void CAtlasGraph::LoadMap(const CReallocArray<CMapFile*>& maps, uint32_t index, 
     }
     if (border & 1) {
       uint32_t cost = 0;
+      bool ownCost = true;
       const TGeoPoint end = ReadingMap(index, [&] {
         cost = record.GetExtraWord();
         const TGeoPoint p = AtlasLinkPoint(map, index, e, true);
-        if (metric == kAtlasDistance) cost = OwnTreeCost(map, e, p, metric, refScratch);
+        if (metric == kAtlasDistance) ownCost = OwnTreeCost(map, e, p, metric, refScratch, cost);
         return p;
       });
       const int32_t matched = MatchPoint(maps, index, end, metric, refScratch);
       if (matched < 0) {
         nodes[self].role |= kAtlasExitNode;
       } else {
+        if (!ownCost) timeCostJoins += static_cast<uint32_t>(refScratch.Size());
         for (const TNodeRef& r : refScratch) {
           joins.PushBack(TAtlasJoin{self, AtlasNodeKey(static_cast<uint32_t>(matched), r.position), cost,
                                     static_cast<uint8_t>(r.word & 1)});
@@ -267,6 +275,12 @@ void CAtlasGraph::LoadMap(const CReallocArray<CMapFile*>& maps, uint32_t index, 
       }
     }
     e = ReadingMap(index, [&] { return record.GetEndPos(); });
+  }
+  // Such a join is costed in the wrong unit, but one odd node should not
+  // cost the map every route across its border.
+  if (timeCostJoins) {
+    g_Log.Print("Joins without a Distance cost of their own in %s: %u (Time cost used)", map->GetFileName().c_str(),
+                timeCostJoins);
   }
 }
 

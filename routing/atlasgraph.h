@@ -17,8 +17,11 @@
 //              bit 30, marks = the two low bits of its first u32 there, via =
 //              its third u32 with the low bits cleared (a map shortcut's via
 //              record, 0 for a plain edge)
-//   join       border node -> matched node, costing the border node's link;
-//              marks U = 0, S = bit 2 of the matched tree reference; via 0
+//   join       border node -> matched node, costing the border node's link
+//              (in Distance the cost of the node's end reference in its own
+//              map's tree, the Time word behind its record where the tree
+//              has none near the link's end); marks U = 0, S = bit 2 of the
+//              matched tree reference; via 0
 //   shortcut   made by the contraction; via = the via node's index, marks =
 //              the OR of the marks of the two edges it replaces
 #pragma once

@@ -1,7 +1,8 @@
 // The atlas build over maps written by the converter: the file's name and
-// header, joins across map borders, the same bytes for the maps in any
-// order, the empty atlas, which old files go, and damaged maps (an error
-// line naming the map, no atlas left behind).
+// header, joins across map borders (also from a border node without a
+// Distance cost of its own), the same bytes for the maps in any order, the
+// empty atlas, which old files go, and damaged maps (an error line naming
+// the map, no atlas left behind).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -108,6 +109,20 @@ void SwapSections(const std::string& path, uint32_t a, uint32_t b) {
   TestUtil::WriteFile(path, s);
 }
 
+// The joins of a graph: the edges between nodes of two maps that are no
+// atlas shortcut, each once (where it is listed at its lower-ranked end).
+std::vector<AtlasReader::TEdge> Joins(const AtlasReader::TGraph& g) {
+  std::vector<AtlasReader::TEdge> joins;
+  for (const AtlasReader::TNode& n : g.nodes) {
+    for (const std::vector<AtlasReader::TEdge>* list : {&n.in, &n.out}) {
+      for (const AtlasReader::TEdge& e : *list) {
+        if (!e.below && g.nodes[g.at.at(e.other)].map != n.map && !(e.via & 1)) joins.push_back(e);
+      }
+    }
+  }
+  return joins;
+}
+
 }  // namespace
 
 TEST(Atlas, CrcOfTheTestItself) {
@@ -151,23 +166,47 @@ TEST(Atlas, TwoMapsAreJoinedAtTheirBorder) {
   const uint32_t metres = GeoDistance(DegreesToGeoPoint(8, 46), DegreesToGeoPoint(8.010, 46));
   const uint32_t cost[2] = {metres, metres * 576 / 800};
   for (int metric : {0, 1}) {
+    SCOPED_TRACE(metric);
     const AtlasReader::TGraph& g = a.graphs[metric];
     ASSERT_EQ(g.nodes.size(), 4u);
-    uint32_t joins = 0;
-    for (const AtlasReader::TNode& n : g.nodes) {
-      for (const AtlasReader::TEdge& e : n.out) {
-        const AtlasReader::TNode& other = g.nodes[g.at.at(e.other)];
-        if (other.map == n.map || (e.via & 1)) continue;  // a map edge, or an atlas shortcut
-        joins++;
-        EXPECT_EQ(e.via, 0u);
-        EXPECT_EQ(e.marks, 0);
-        EXPECT_EQ(e.cost, cost[metric]) << "metric " << metric;
-      }
-      for (const AtlasReader::TEdge& e : n.in) {
-        if (g.nodes[g.at.at(e.other)].map != n.map && !(e.via & 1)) joins++;
-      }
+    const std::vector<AtlasReader::TEdge> joins = Joins(g);
+    EXPECT_EQ(joins.size(), 2u);
+    for (const AtlasReader::TEdge& e : joins) {
+      EXPECT_EQ(e.via, 0u);
+      EXPECT_EQ(e.marks, 0);
+      EXPECT_EQ(e.cost, cost[metric]);
     }
-    EXPECT_EQ(joins, 2u) << "metric " << metric;  // each join listed once, at its lower-ranked end
+  }
+}
+
+// Node 2 of the west map stands at two points: where road 1 ends at the
+// border and, marked bound, where road 3 starts 11 km north. The map's tree
+// lists node 2's references at the bound point only, so road 1's border
+// link has no Distance cost of its own near its end: its join takes the
+// Time cost behind its record, in both graphs, with one warning naming the
+// map, and the atlas is written.
+TEST(Atlas, BorderNodeWithoutItsOwnDistanceEntryJoinsByItsTimeCost) {
+  const std::string dir = TestUtil::MakeTempDir("atlas_twopoints_in");
+  const std::string west = WriteMap(dir, "twopoints_west",
+                                    {TRoad{1, {{0, 0}, {10, 0}}, {"0,1", "1,2"}},
+                                     TRoad{3, {{10, 100}, {20, 100}}, {"0,2,1", "1,4"}}});
+  const std::string east = WriteMap(dir, "twopoints_east", {TRoad{2, {{10, 0}, {20, 0}}, {"0,2,1", "1,3"}}});
+  const std::string out = TestUtil::MakeTempDir("atlas_twopoints_out");
+  TRun r = Build({west, east}, out);
+  ASSERT_TRUE(r.ok) << r.log;
+  const std::string warning = "T: Joins without a Distance cost of their own in twopoints_west.qx: 1 (Time cost used)\n";
+  const size_t at = r.log.find(warning);
+  EXPECT_NE(at, std::string::npos) << r.log;
+  EXPECT_EQ(r.log.find(warning, at + 1), std::string::npos) << r.log;
+  EXPECT_EQ(r.log.find("twopoints_east"), std::string::npos) << r.log;
+  // Road 1 is 0.01 degree long, at 80 km/h (speed class 4, road class 2).
+  const uint32_t time = GeoDistance(DegreesToGeoPoint(8, 46), DegreesToGeoPoint(8.010, 46)) * 576 / 800;
+  const AtlasReader::TAtlas a = AtlasReader::Read(Bytes(r.file));
+  for (int metric : {0, 1}) {
+    SCOPED_TRACE(metric);
+    const std::vector<AtlasReader::TEdge> joins = Joins(a.graphs[metric]);
+    ASSERT_EQ(joins.size(), 1u);
+    EXPECT_EQ(joins[0].cost, time);
   }
 }
 

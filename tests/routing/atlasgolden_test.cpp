@@ -5,6 +5,8 @@
 // which meets map B's start node b0 at the join point J; b0's link leaves
 // B unmatched (an exit). B also holds a sink s with 255 in edges from c1 ..
 // c255. The expected file is written here from the atlas file's tables.
+// The same maps with b0 at J in B's Time tree only show what the atlas
+// stores when the match there holds the other metric alone.
 //
 // The contraction, followed by hand:
 //   first ordering and core selection: the route a0 -> a1 -> b0 is the
@@ -23,6 +25,7 @@
 
 #include "routing/atlas.h"
 #include "tests/mapfile/routingencoder.h"
+#include "tests/routing/atlasreader.h"
 
 using namespace routingtest;
 
@@ -113,8 +116,9 @@ TMap WriteMapA(const std::string& dir) {
 }
 
 // Map B: road J -> B1 with b0 = link 0 (start node and border node, type
-// 0x0a); s and c1 .. c255 on no road, each c with an edge to s.
-TMap WriteMapB(const std::string& dir) {
+// 0x0a); s and c1 .. c255 on no road, each c with an edge to s. Without
+// `distanceAtJ` the tree lists b0's start at J for the Time graph only.
+TMap WriteMapB(const std::string& dir, bool distanceAtJ = true) {
   CTestImage image;
   image.AddSection(5, LevelTree(kJ.x, kB1.x, kY, kB1.y));
   const uint32_t road = AddRoad(image, RoadThrough(12, {kJ, kB1}));
@@ -131,13 +135,40 @@ TMap WriteMapB(const std::string& dir) {
   TChSection ch = EncodeChSection(start, nodes, 2 + kSources, 0, 2 + kSources, 0);
   image.AddSection(10, ch.bytes);
   const uint32_t b0 = ch.positions[0];
-  image.AddSection(11, CTreeEncoder::Encode({
-                           {kJ.x, kJ.y, TreeWord(b0, 0, false, 1)},
-                           {kJ.x, kJ.y, TreeWord(b0, 1, false, 1)},
-                           {kB1.x, kB1.y, TreeWord(b0, 0, true), kDistanceB0},
-                           {kB1.x, kB1.y, TreeWord(b0, 1, true), kTimeB0},
-                       }));
+  std::vector<TTreeEntry> tree = {
+      {kJ.x, kJ.y, TreeWord(b0, 1, false, 1)},
+      {kB1.x, kB1.y, TreeWord(b0, 0, true), kDistanceB0},
+      {kB1.x, kB1.y, TreeWord(b0, 1, true), kTimeB0},
+  };
+  if (distanceAtJ) tree.insert(tree.begin(), {kJ.x, kJ.y, TreeWord(b0, 0, false, 1)});
+  image.AddSection(11, CTreeEncoder::Encode(tree));
   return Save(image, dir + "b.qx", ch.positions);
+}
+
+struct TBuilt {
+  bool ok;
+  std::string log;
+  std::string file;  // its bytes
+};
+
+// The atlas of the two maps, listed in this order.
+TBuilt BuildBoth(const TMap& first, const TMap& second, const std::string& outName) {
+  const std::string out = TestUtil::MakeTempDir(outName);
+  CReallocArray<std::string> list;
+  list.PushBack(first.path);
+  list.PushBack(second.path);
+  CAtlasBuilder builder;
+  TestUtil::CStdoutCapture capture;
+  TBuilt r;
+  r.ok = BuildAtlas(builder, out, list, nullptr);
+  r.log = TestUtil::MaskTimestamps(capture.Finish());
+  std::vector<uint8_t> ids;
+  for (const TMap* m : first.id < second.id ? std::vector<const TMap*>{&first, &second}
+                                            : std::vector<const TMap*>{&second, &first}) {
+    ids.insert(ids.end(), m->id.begin(), m->id.end());
+  }
+  if (r.ok) r.file = TestUtil::ReadFile(out + AtlasFileName(ids.data(), 2));
+  return r;
 }
 
 // ---- the expected file, from the tables ----
@@ -276,22 +307,66 @@ TEST(AtlasGolden, TwoMapsOneJoinOneShortcutAndANodeWith255InEdges) {
   const Bytes treeBytes = CTreeEncoder::Encode(tree);
   w.b.insert(w.b.end(), treeBytes.begin(), treeBytes.end());
 
-  const std::string out = TestUtil::MakeTempDir("atlas_golden_out");
-  CReallocArray<std::string> list;
-  list.PushBack(b.path);
-  list.PushBack(a.path);
-  CAtlasBuilder builder;
-  TestUtil::CStdoutCapture capture;
-  const bool ok = BuildAtlas(builder, out, list, nullptr);
-  const std::string log = TestUtil::MaskTimestamps(capture.Finish());
-  ASSERT_TRUE(ok) << log;
-  EXPECT_NE(log.find("T: Distance graph: 259 (1, 1, 2), 257, 1, 1\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("T: Time graph: 259 (1, 1, 2), 257, 1, 1\n"), std::string::npos) << log;
-  std::vector<uint8_t> ids(w.b.begin() + 12, w.b.begin() + 44);
-  const std::string name = AtlasFileName(ids.data(), 2);
-  const std::string got = TestUtil::ReadFile(out + name);
+  const TBuilt r = BuildBoth(b, a, "atlas_golden_out");
+  ASSERT_TRUE(r.ok) << r.log;
+  EXPECT_NE(r.log.find("T: Distance graph: 259 (1, 1, 2), 257, 1, 1\n"), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("T: Time graph: 259 (1, 1, 2), 257, 1, 1\n"), std::string::npos) << r.log;
+  const std::string& got = r.file;
   ASSERT_EQ(got.size(), w.b.size());
   for (size_t i = 0; i < got.size(); i++) {
     ASSERT_EQ(static_cast<uint8_t>(got[i]), w.b[i]) << "byte " << i;
   }
+}
+
+// The maps again, but B's tree node at J holds b0's start for the Time
+// graph only: in Distance a1 meets no start node of its metric there and
+// becomes an exit node (not a dead end), b0 an entry node; the Time graph
+// joins them as before.
+TEST(AtlasGolden, AMatchOfTheOtherMetricOnlyLeavesTheBorderNodeAnExit) {
+  const std::string dir = TestUtil::MakeTempDir("atlas_othermetric_in");
+  const TMap a = WriteMapA(dir), b = WriteMapB(dir, false);
+  const uint32_t ia = a.id < b.id ? 0 : 1, ib = 1 - ia;
+  const TBuilt r = BuildBoth(a, b, "atlas_othermetric_out");
+  ASSERT_TRUE(r.ok) << r.log;
+  EXPECT_NE(r.log.find("T: Distance graph: 259 (2, 2, "), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("T: Time graph: 259 (1, 1, 2), 257, 1, 1\n"), std::string::npos) << r.log;
+  const AtlasReader::TAtlas atlas = AtlasReader::Read(std::vector<uint8_t>(r.file.begin(), r.file.end()));
+  for (uint32_t metric : {0u, 1u}) {
+    SCOPED_TRACE(metric);
+    const AtlasReader::TGraph& g = atlas.graphs[metric];
+    auto node = [&](uint32_t map, uint32_t position) -> const AtlasReader::TNode& {
+      for (const AtlasReader::TNode& n : g.nodes)
+        if (n.map == map && n.position == position) return n;
+      ADD_FAILURE() << "no node " << map << ":" << position;
+      return g.nodes.at(0);
+    };
+    const AtlasReader::TNode &a1 = node(ia, a.positions[1]), &b0 = node(ib, b.positions[0]);
+    // Edges of a1 to map B: the join (b0 ranks above a1), or none.
+    std::vector<uint32_t> joins;
+    for (const AtlasReader::TEdge& e : a1.out)
+      if (g.nodes[g.at.at(e.other)].map == ib) joins.push_back(e.cost);
+    if (metric == 0) {
+      EXPECT_TRUE(joins.empty());
+      EXPECT_TRUE(a1.exit);
+      EXPECT_EQ(std::make_pair(a1.exitX, a1.exitY), std::make_pair(kJ.x, kJ.y));
+      EXPECT_EQ(a1.exitCost, kTimeA1);
+      EXPECT_TRUE(b0.entry);
+      EXPECT_EQ(std::make_pair(b0.entryX, b0.entryY), std::make_pair(kJ.x, kJ.y));
+    } else {
+      EXPECT_EQ(joins, std::vector<uint32_t>{kTimeA1});
+      EXPECT_FALSE(a1.exit);
+      EXPECT_FALSE(b0.entry);
+    }
+    EXPECT_TRUE(b0.exit);
+  }
+  // The atlas's tree: a1's exit at J in Distance only, with its Time cost.
+  uint32_t a1Exits = 0;
+  for (const AtlasReader::TTreeRef& t : atlas.tree) {
+    if ((t.word & 1) && t.x == kJ.x && t.y == kJ.y) {
+      a1Exits++;
+      EXPECT_EQ(t.word >> 1 & 1, 0u);
+      EXPECT_EQ(t.second, kTimeA1);
+    }
+  }
+  EXPECT_EQ(a1Exits, 1u);
 }

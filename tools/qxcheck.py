@@ -5,8 +5,10 @@ usage: qxcheck.py [-v] FILE_OR_DIRECTORY...
 
 Rebuilds the uncompressed image (raw area plus snappy blocks), then checks
 the header, the section directory, the block layout, the MD5 id and every
-section this checker knows. Prints one line per fault and exits with 1 when
-any file has a fault. Plain python3, no extra packages.
+section this checker knows. Atlas files ("atlas-%08x.dat") named or found
+in the directories are checked by atlascheck.py. Prints one line per fault
+and exits with 1 when any file has a fault; otherwise prints how many files
+it checked (-v: also one line per file). Plain python3, no extra packages.
 """
 
 import hashlib
@@ -1004,7 +1006,13 @@ def check_file(path):
     return MapFile(path).check()
 
 
+def counted(n, what):
+    return "%d %s%s" % (n, what, "" if n == 1 else "s")
+
+
 def main(argv):
+    # Imported here: atlascheck imports this module in turn.
+    import atlascheck
     verbose = False
     paths = []
     for a in argv:
@@ -1015,13 +1023,22 @@ def main(argv):
     if not paths:
         print(__doc__.strip().splitlines()[2])
         return 2
-    files = []
+    files, atlases = [], []
     for p in paths:
         if os.path.isdir(p):
             for root, _, names in os.walk(p):
-                files += [os.path.join(root, n) for n in sorted(names) if n.lower().endswith(".qx")]
+                for n in sorted(names):
+                    if n.lower().endswith(".qx"):
+                        files.append(os.path.join(root, n))
+                    elif atlascheck.ATLAS_NAME.match(n):
+                        atlases.append(os.path.join(root, n))
+        elif atlascheck.ATLAS_NAME.match(os.path.basename(p)):
+            atlases.append(p)
         else:
             files.append(p)
+    if not files and not atlases:
+        print("no .qx or atlas files found")
+        return 1
     bad = 0
     for path in files:
         faults = check_file(path)
@@ -1031,10 +1048,14 @@ def main(argv):
                 print("%s: %s" % (path, fault))
         elif verbose:
             print("%s: ok" % path)
-    if not files:
-        print("no .qx files found")
+    bad_atlases, alone = atlascheck.check_files(atlases, verbose)
+    bad += bad_atlases
+    if bad:
         return 1
-    return 1 if bad else 0
+    print("%s and %s checked: all valid%s" % (
+        counted(len(files), "map file"), counted(len(atlases), "atlas file"),
+        " (%d without its maps, which were not found)" % alone if alone else ""))
+    return 0
 
 
 if __name__ == "__main__":

@@ -1,8 +1,11 @@
 """The map writer through the real program: the checker passes on every
 file written here, plain and compressed; images, ids and repeated runs agree;
-the level and failure cases leave no file behind."""
+the level and failure cases leave no file behind; the checker run as a
+program says what it checked, or names the faults."""
 import hashlib
 import os
+import shutil
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -104,11 +107,26 @@ with open(demo) as f:
     lines = [l for l in f.read().splitlines() if l.lower().startswith("map=")]
 check.true("demo converts the sample maps", "map=examples/maps/" in lines, str(lines))
 out_dir = os.path.join(args.tmp, "demo") + "/"
-cfg = conv.params_file("demo.cfg", "map=%s/\noutput=%s\natlas=none\n" % (samples, out_dir))
+cfg = conv.params_file("demo.cfg", "map=%s/\noutput=%s\natlas=input\n" % (samples, out_dir))
 rc, out = harness.run(args.program, cfg)
 names = sorted(n for n in os.listdir(out_dir) if n.endswith(".qx")) if os.path.isdir(out_dir) else []
 check.true("demo writes every sample", len(names) >= 2, str(names))
 for n in names:
     check.equal("demo " + n, qxmaps.qxcheck.check_file(os.path.join(out_dir, n)), [])
+
+# The checker as the README runs it: a program of its own, one line saying what it checked.
+checker = os.path.join(args.source, "tools", "qxcheck.py")
+run = subprocess.run([checker, out_dir], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+check.equal("checker on the demo", (run.returncode, run.stdout),
+            (0, "%d map files and 1 atlas file checked: all valid\n" % len(names)))
+bad_dir = os.path.join(args.tmp, "demo-bad")
+shutil.rmtree(bad_dir, ignore_errors=True)
+shutil.copytree(out_dir, bad_dir)
+bad = os.path.join(bad_dir, names[0])
+with open(bad, "r+b") as f:
+    f.truncate(os.path.getsize(bad) // 2)
+run = subprocess.run([checker, bad_dir], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+check.true("checker on a cut file: exit code 1, faults named, no summary",
+           run.returncode == 1 and run.stdout.startswith(bad + ": ") and "checked" not in run.stdout, run.stdout)
 
 check.finish()

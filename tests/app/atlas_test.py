@@ -1,9 +1,11 @@
 """The atlas step through the program: atlas=input and atlas=output (with and without subdirs) give
 the file named after the CRC-32 of the sorted map ids; old atlas files of the output directory go,
-other files stay; a damaged map ends the step with a line naming it, no atlas file and exit code 0."""
+other files stay; a damaged map ends the step with a line naming it, no atlas file and exit code 0. A
+country of tile maps gives the same files converted in one run or in runs side by side and a joining run."""
 import os
 import shutil
 import struct
+import subprocess
 import sys
 import zlib
 
@@ -126,5 +128,31 @@ check.equal("truncated: exit code", rc, 0)
 check.true("truncated: load error", "T: Error loading file %s\nT: 1 files loaded\n" % east in log, log)
 check.equal("truncated: atlas of the other map", atlas_files(truncated),
             sorted([expected_name(maps[:1]), "atlas-0000000.dat"]))
+
+# A country of tile maps converted both ways: one run over all of them with atlas=input; or one run per
+# map with atlas=none, side by side into one directory, then one run with no map and atlas=output.
+# The map files and the atlas file are the same, byte for byte.
+country = os.path.join(args.tmp, "country")
+shutil.rmtree(country, ignore_errors=True)
+subprocess.run(args.mpgen + ["--country", "3", "--objects", "200", "--seed", "7", "-o", country], check=True,
+               stderr=subprocess.DEVNULL)
+tiles = sorted(os.listdir(country))
+one, many = os.path.join(args.tmp, "one") + "/", os.path.join(args.tmp, "many") + "/"
+for d in (one, many):
+    shutil.rmtree(d, ignore_errors=True)
+rc, log = harness.run(args.program, params("one.cfg", "map=%s/\noutput=%s\natlas=input\n" % (country, one)))
+check.equal("one run: exit code", rc, 0)
+runs = [subprocess.Popen(args.program + [params(t + ".cfg", "map=%s\noutput=%s\natlas=none\n"
+                                                % (os.path.join(country, t), many))],
+                         stdout=subprocess.DEVNULL) for t in tiles]
+check.equal("side by side: exit codes", [r.wait(timeout=600) for r in runs], [0] * len(tiles))
+rc, log = harness.run(args.program, params("join.cfg", "output=%s\natlas=output\n" % many))
+check.equal("joining run: exit code", rc, 0)
+names = sorted(os.listdir(one))
+check.equal("both ways: the file names", sorted(os.listdir(many)), names)
+check.equal("one run: every tile and one atlas", (len(names), len(atlas_files(one))), (len(tiles) + 1, 1))
+for n in names:
+    check.true("both ways: %s byte-identical" % n,
+               open(os.path.join(one, n), "rb").read() == open(os.path.join(many, n), "rb").read())
 
 check.finish()

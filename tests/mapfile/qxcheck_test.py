@@ -220,6 +220,7 @@ def main():
     parser.add_argument("--source", required=True)
     parser.add_argument("--shared")
     parser.add_argument("--tmp", required=True)
+    parser.add_argument("--mpgen")
     parser.add_argument("program", nargs="*")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + [a for a in rest if a != "--"])

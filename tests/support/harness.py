@@ -7,15 +7,19 @@ import sys
 
 
 def parse_args():
-    """--source DIR --shared DIR --tmp DIR -- program command (emulator prefix included)."""
+    """--source DIR --shared DIR --tmp DIR [--mpgen PATH] -- program command (emulator prefix included).
+    The map generator runs under the program's emulator prefix."""
     argv = sys.argv[1:]
     split = argv.index("--")
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
     parser.add_argument("--shared", required=True)
     parser.add_argument("--tmp", required=True)
+    parser.add_argument("--mpgen")
     args = parser.parse_args(argv[:split])
     args.program = argv[split + 1:]
+    if args.mpgen:
+        args.mpgen = args.program[:-1] + [args.mpgen]
     os.makedirs(args.tmp, exist_ok=True)
     return args
 

@@ -21,6 +21,7 @@ import tempfile
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CORPUS = "/work/shared/corpus"
 STAMP = re.compile(r"^(\d+):(\d\d):(\d\d)\.(\d\d\d): (.*)$")
 # Log lines that open a stage, in pipeline order.
 STAGES = [("load", "Loading "), ("jitters", "Removing jitters..."), ("dupes", "Removing duplicates..."),
@@ -158,14 +159,14 @@ def stamped(text):
     return lines
 
 
-def generate_country(mpgen, tiles, objects, seed, directory):
+def generate_country(mpgen, tiles, objects, seed, directory, extra=()):
     """Generates a country of tiles x tiles maps once; returns the generator's totals."""
     summary = directory + ".counts"
     if not (os.path.isdir(directory) and os.path.exists(summary)):
         log(f"generating {directory}")
         shutil.rmtree(directory, ignore_errors=True)
         result = subprocess.run([mpgen, "--country", str(tiles), "--objects", str(objects), "--seed", str(seed),
-                                 "-o", directory], check=True, stderr=subprocess.PIPE, text=True)
+                                 "-o", directory, *extra], check=True, stderr=subprocess.PIPE, text=True)
         with open(summary, "w") as f:
             f.write(result.stderr)
     with open(summary) as f:
@@ -339,17 +340,22 @@ def to_cp1252(src, dst):
         f.write(text.encode("cp1252", "replace"))
 
 
-def peer_runs(program, mpgen, work, generated_objects, seed, repeat):
-    """Both converters on the same files: the corpus and one generated map."""
-    mkgmap = shutil.which("mkgmap")
+def corpus_cp1252(work):
+    """(name, path) of each corpus map in code page 1252, written into the work directory once."""
     inputs = []
-    corpus = "/work/shared/corpus"
-    for name in sorted(os.listdir(corpus)) if os.path.isdir(corpus) else []:
+    for name in sorted(os.listdir(CORPUS)) if os.path.isdir(CORPUS) else []:
         if name.endswith(".mp.gz") and "cp1252" not in name:
             dst = os.path.join(work, name[:-3].replace(".mp", "-cp1252.mp"))
             if not os.path.exists(dst):
-                to_cp1252(os.path.join(corpus, name), dst)
+                to_cp1252(os.path.join(CORPUS, name), dst)
             inputs.append((name[:-3], dst))
+    return inputs
+
+
+def peer_runs(program, mpgen, work, generated_objects, seed, repeat):
+    """Both converters on the same files: the corpus and one generated map."""
+    mkgmap = shutil.which("mkgmap")
+    inputs = corpus_cp1252(work)
     gen = os.path.join(work, f"peer-{generated_objects}-s{seed}.mp")
     generate(mpgen, generated_objects, seed, gen, ("--cp1252", "--peer"))
     inputs.append((f"generated {generated_objects} objects", gen))
@@ -428,6 +434,18 @@ def find_section(text, heading):
     return at + 1, len(text) if end < 0 else end + 1
 
 
+def replace_section(path, heading, text):
+    """Replaces the file's Markdown section under the heading with the text (or appends it)."""
+    old = read_text(path)
+    span = find_section(old, heading)
+    if span:
+        new = old[:span[0]] + text + ("\n" + old[span[1]:] if span[1] < len(old) else "")
+    else:
+        new = old.rstrip("\n") + "\n\n" + text if old else text
+    with open(path, "w") as f:
+        f.write(new)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default="10000,100000,1000000", help="object counts, comma-separated")
@@ -467,14 +485,7 @@ def main():
         text = "\n".join(atlas_section(rows, args.seed, command)) + "\n"
         print(text)
         if args.results:
-            old = read_text(args.results)
-            span = find_section(old, "## Atlas")
-            if span:
-                new = old[:span[0]] + text + ("\n" + old[span[1]:] if span[1] < len(old) else "")
-            else:
-                new = old.rstrip("\n") + "\n\n" + text if old else text
-            with open(args.results, "w") as f:
-                f.write(new)
+            replace_section(args.results, "## Atlas", text)
         return
 
     rows, routing_rows = [], []
